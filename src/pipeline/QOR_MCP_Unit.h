@@ -132,8 +132,9 @@ class T_QOR_MCP {
 
   // Compresses Input (1..QOR_Block_Size bytes) into the payload in Output and
   // the header on Side_Info. Returns false when the payload could decode wrongly
-  // under some following bytes; the caller then tries another chain.
-  bool Compress_Block();
+  // under some following bytes; the caller then tries another chain. Virtual
+  // so that tests can stand in for that rare refusal.
+  virtual bool Compress_Block();
   // Rebuilds the block from Side_Info and the payload in Input into Output.
   void Expand_Block();
 
