@@ -105,12 +105,12 @@ TEST_P(Damage_Test, EveryCutIsRefused) {
     if (Start > 0) Cuts.push_back(Start - 1);
   }
   for (size_t At = 7; At < Compressed.size(); At += 1 + Compressed.size() / 97) Cuts.push_back(At);
+  // A cut right after a whole block leaves a shorter valid file: not damage.
+  const std::vector<size_t> Starts = Block_Starts();
   for (const size_t At : Cuts) {
-    if (At >= Compressed.size()) continue;
+    if (At >= Compressed.size() || std::find(Starts.begin(), Starts.end(), At) != Starts.end()) continue;
     const Bytes Cut(Compressed.begin(), Compressed.begin() + At);
-    const std::vector<size_t> Starts = Block_Starts();
-    const bool At_Boundary = std::find(Starts.begin(), Starts.end(), At) != Starts.end();
-    if (!At_Boundary) EXPECT_TRUE(Refused(Cut, "cut at " + std::to_string(At))) << "cut at " << At;
+    EXPECT_TRUE(Refused(Cut, "cut at " + std::to_string(At))) << "cut at " << At;
   }
 }
 
