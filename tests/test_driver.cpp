@@ -98,9 +98,12 @@ TEST(Parse, GroupIsReadInSixRoundsOverAtMostSixFollowingCharacters) {
   const T_QOR_Settings Six = Parse({"-eeeeeec"});
   EXPECT_EQ(Flags_Of(Six), "e");
   EXPECT_EQ(Six.Extension, "exp");
-  // Taking a letter keeps six characters after the dash: the c of the second group is cut off.
-  EXPECT_EQ(Flags_Of(Parse({"-hhhhhhc"})), "hc");
-  EXPECT_EQ(Flags_Of(Parse({"-hhhhhhhc"})), "h");
+  // Taking a letter keeps at most six characters after the dash: the first h
+  // taken cuts off the e, so the c read in round six is the last letter.
+  const T_QOR_Settings Cut = Parse({"-hhhhhhce"});
+  EXPECT_EQ(Flags_Of(Cut), "hc");
+  EXPECT_EQ(Cut.Extension, "qor");
+  EXPECT_EQ(Flags_Of(Parse({"-hhhhhc"})), "hc");
 }
 
 TEST(Parse, FirstPositionalIsTheInputNameAsTyped) {
@@ -333,6 +336,7 @@ class FindFiles : public ::testing::Test {
     fs::create_symlink("a.txt", Dir / "link.txt");
     fs::create_symlink("missing", Dir / "dead.txt");
     fs::create_directory_symlink("sub.txt", Dir / "dirlink.txt");
+    ASSERT_EQ(::mkfifo((Dir / "pipe.txt").c_str(), 0600), 0);
   }
 
   std::vector<std::string> Found(const std::string& Pattern) const {
@@ -373,10 +377,11 @@ TEST_F(FindFiles, MatchesIgnoringCase) {
   EXPECT_EQ(Found(P + "?.Dat"), (std::vector<std::string>{P + "c.dat"}));
 }
 
-TEST_F(FindFiles, DirectoriesAndWhatLeadsToThemNeverMatch) {
+TEST_F(FindFiles, OnlyRegularFilesMatch) {
   EXPECT_TRUE(Found(Prefix() + "sub.txt").empty());
   EXPECT_TRUE(Found(Prefix() + "dirlink.txt").empty());
   EXPECT_TRUE(Found(Prefix() + "dead.txt").empty());
+  EXPECT_TRUE(Found(Prefix() + "pipe.txt").empty());
   EXPECT_TRUE(Found(Prefix() + ".").empty());
   EXPECT_TRUE(Found(Prefix() + "..").empty());
 }

@@ -44,8 +44,8 @@ void Parse_Option_Group(T_QOR_Settings& Settings, std::string Group) {
   }
 }
 
-// Position after the UTF-8 character that starts at Position, so that ? and the
-// steps of * never split a character.
+// Position after the UTF-8 character that starts at Position: ? takes one
+// character, whatever its length in bytes.
 size_t Next_Character(std::string_view Text, size_t Position) {
   ++Position;
   while (Position < Text.size() && (static_cast<unsigned char>(Text[Position]) & 0xC0) == 0x80) ++Position;
@@ -69,9 +69,10 @@ bool Plain_Wildcard_Matches(std::string_view Pattern, std::string_view Name) {
       ++P;
       ++N;
     } else if (Star != std::string_view::npos) {
+      // A * may stop inside a multi-byte character: no literal of a valid pattern
+      // matches the rest of it, and a ? takes the rest whole.
       P = Star + 1;
-      Star_Name = Next_Character(Name, Star_Name);
-      N = Star_Name;
+      N = ++Star_Name;
     } else {
       return false;
     }
