@@ -2,10 +2,14 @@
 // over every matching file, per-file reports and totals.
 #include <chrono>
 #include <clocale>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <initializer_list>
+#include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "main/QOR_Global_Unit.h"
@@ -45,7 +49,7 @@ std::string Concat(std::initializer_list<std::string_view> Parts) {
 
 class T_QOR_Driver {
  public:
-  explicit T_QOR_Driver(std::vector<std::string> Arguments) : Arguments(std::move(Arguments)) {}
+  explicit T_QOR_Driver(std::vector<std::string> Command_Line) : Arguments(std::move(Command_Line)) {}
 
   int Run();
   // True while the non-verbose progress line is open: an error message must start a new line.
@@ -54,6 +58,8 @@ class T_QOR_Driver {
  private:
   void Run_Phase(const T_QOR_IO& IO, bool Compressing);
   void Process_File(const T_QOR_IO& IO, T_QOR_MCP& Pipeline, bool Compressing, size_t Index, const std::string& Input);
+  void Report_File(const T_QOR_IO& IO, const T_QOR_Block_Data& Last_Block, bool Compressing, const std::string& Input,
+                   const std::string& Output, double Elapsed);
   void Print_Totals();
   std::string Count(double Value) const { return Format_Number(Value, 13, 0, Number_Format); }
   std::string Figure(double Value) const { return Format_Fixed(Value, 17, 3, Number_Format); }
@@ -123,8 +129,12 @@ void T_QOR_Driver::Process_File(const T_QOR_IO& IO, T_QOR_MCP& Pipeline, bool Co
     Pipeline.Expand_File(Input, Output);
   }
   const double Elapsed = Seconds_Since(File_Start);
+  Report_File(IO, Pipeline.Get_Block_Data(), Compressing, Input, Output, Elapsed);
+}
 
-  const T_QOR_Block_Data Last_Block = Pipeline.Get_Block_Data();
+// Adds the file to the totals and, in verbose mode, prints its report.
+void T_QOR_Driver::Report_File(const T_QOR_IO& IO, const T_QOR_Block_Data& Last_Block, bool Compressing,
+                               const std::string& Input, const std::string& Output, double Elapsed) {
   const double Input_Size = static_cast<double>(IO.File_Size(Input));
   const double Output_Size = static_cast<double>(IO.File_Size(Output));
   Total_Input_Size += Input_Size;
@@ -170,6 +180,13 @@ void T_QOR_Driver::Print_Totals() {
   Print_Line(Bottom_Rule[2]);
 }
 
+// One line on standard error, after whatever standard output holds so far.
+void Report_Error(const T_QOR_Driver& Driver, std::string_view Reason) {
+  if (Driver.Progress_Line_Open()) Print_Line("");
+  std::fflush(stdout);
+  std::fprintf(stderr, "qor: %.*s\n", static_cast<int>(Reason.size()), Reason.data());
+}
+
 }  // namespace
 
 int main(int Argument_Count, char** Argument_Values) {
@@ -183,12 +200,12 @@ int main(int Argument_Count, char** Argument_Values) {
     Print_Line(CRC_Not_Valid_Text);
     std::fflush(stdout);
     return Exit_Damaged;
+  } catch (const std::bad_alloc&) {
+    Report_Error(Driver, "not enough memory");
+    return Exit_File_Error;
   } catch (const std::exception& Error) {
-    // T_QOR_File_Error names the file and the system's reason; anything else
-    // (memory exhausted) is reported the same way.
-    if (Driver.Progress_Line_Open()) Print_Line("");
-    std::fflush(stdout);
-    std::fprintf(stderr, "qor: %s\n", Error.what());
+    // T_QOR_File_Error: "name: the system's reason".
+    Report_Error(Driver, Error.what());
     return Exit_File_Error;
   }
 }
