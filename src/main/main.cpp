@@ -1,1 +1,211 @@
-int main() { return 0; }
+// The qor program: banner, command line, the compression and expansion phases
+// over every matching file, per-file reports and totals.
+#include <chrono>
+#include <clocale>
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <initializer_list>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "main/QOR_Global_Unit.h"
+#include "main/QOR_IO_Unit.h"
+#include "pipeline/QOR_MCP_Unit.h"
+
+namespace {
+
+constexpr int Exit_Success = 0;
+constexpr int Exit_File_Error = 1;  // no matching file, or a file that cannot be opened, read or written
+constexpr int Exit_Damaged = 2;     // a block failed its checks
+
+// Milliseconds on a clock that never jumps, so intervals stay right across midnight or clock changes.
+int64_t Milliseconds_Now() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+double Seconds_Since(int64_t Start) { return static_cast<double>(Milliseconds_Now() - Start) / 1000.0; }
+
+void Print_Line(std::string_view Text) {
+  std::fwrite(Text.data(), 1, Text.size(), stdout);
+  std::fputc('\n', stdout);
+}
+
+// Writes without a line end and shows it at once: the progress line stays open.
+void Write_Text(std::string_view Text) {
+  std::fwrite(Text.data(), 1, Text.size(), stdout);
+  std::fflush(stdout);
+}
+
+std::string Concat(std::initializer_list<std::string_view> Parts) {
+  std::string Text;
+  for (const std::string_view Part : Parts) Text += Part;
+  return Text;
+}
+
+class T_QOR_Driver {
+ public:
+  explicit T_QOR_Driver(std::vector<std::string> Command_Line) : Arguments(std::move(Command_Line)) {}
+
+  int Run();
+  // True while the non-verbose progress line is open: an error message must start a new line.
+  bool Progress_Line_Open() const { return Line_Open; }
+
+ private:
+  void Run_Phase(const T_QOR_IO& IO, bool Compressing);
+  void Process_File(const T_QOR_IO& IO, T_QOR_MCP& Pipeline, bool Compressing, size_t Index, const std::string& Input);
+  void Report_File(const T_QOR_IO& IO, const T_QOR_Block_Data& Last_Block, bool Compressing, const std::string& Input,
+                   const std::string& Output, double Elapsed);
+  void Print_Totals();
+  std::string Count(double Value) const { return Format_Number(Value, 13, 0, Number_Format); }
+  std::string Figure(double Value) const { return Format_Fixed(Value, 17, 3, Number_Format); }
+
+  const std::vector<std::string> Arguments;
+  const T_QOR_Number_Format Number_Format = Locale_Number_Format();
+  T_QOR_Settings Settings;
+  int64_t Program_Start = Milliseconds_Now();
+  double Number_Of_Files = 0;
+  double Sum_Of_Rates = 0;
+  double Total_Input_Size = 0;
+  double Total_Output_Size = 0;
+  bool File_Not_Found = false;
+  bool Line_Open = false;
+};
+
+int T_QOR_Driver::Run() {
+  for (const std::string_view Line : Banner) Print_Line(Line);
+  {
+    const T_QOR_IO IO;
+    IO.Parse_Command_Line(Settings, Arguments);
+    if (Settings.Help) {
+      for (const std::string_view Line : Usage) Print_Line(Line);
+    }
+    if (Settings.Compress) Run_Phase(IO, true);
+    if (Settings.Expand) Run_Phase(IO, false);
+  }
+  if (Settings.Compress || Settings.Expand) Print_Totals();
+  return File_Not_Found ? Exit_File_Error : Exit_Success;
+}
+
+void T_QOR_Driver::Run_Phase(const T_QOR_IO& IO, bool Compressing) {
+  std::vector<std::string> Files;
+  IO.Find_Files(Settings.Input_Name, Files);
+  Number_Of_Files = static_cast<double>(Files.size());
+  if (Files.empty()) {
+    Print_Line(File_Not_Found_Text);
+    // No later phase and no totals.
+    Settings.Compress = false;
+    Settings.Expand = false;
+    File_Not_Found = true;
+    return;
+  }
+  if (!Settings.Verbose) {
+    Write_Text(Concat({Compressing ? Compressing_Word : Expanding_Word, Format_Number(Number_Of_Files, 4, 0, Number_Format),
+                       Files_Count_Suffix}));
+    Line_Open = true;
+  }
+  // The pipeline's memory lives for one phase; its constructor makes it the QOR_MCP the stages use.
+  T_QOR_MCP Pipeline;
+  for (size_t Index = 0; Index < Files.size(); ++Index) Process_File(IO, Pipeline, Compressing, Index, Files[Index]);
+}
+
+void T_QOR_Driver::Process_File(const T_QOR_IO& IO, T_QOR_MCP& Pipeline, bool Compressing, size_t Index,
+                                const std::string& Input) {
+  const std::string Output = Output_Name(Input, Settings.Extension);
+  if (Settings.Verbose) {
+    Print_Line(Concat({Compressing ? Compressing_Word : Expanding_Word, Input, To_Word, Output}));
+  } else {
+    Write_Text(Spinner[Index % Spinner.size()]);
+  }
+
+  const int64_t File_Start = Milliseconds_Now();
+  if (Compressing) {
+    Pipeline.Compress_File(Input, Output, Settings.Fast);
+  } else {
+    Pipeline.Expand_File(Input, Output);
+  }
+  const double Elapsed = Seconds_Since(File_Start);
+  Report_File(IO, Pipeline.Get_Block_Data(), Compressing, Input, Output, Elapsed);
+}
+
+// Adds the file to the totals and, in verbose mode, prints its report.
+void T_QOR_Driver::Report_File(const T_QOR_IO& IO, const T_QOR_Block_Data& Last_Block, bool Compressing,
+                               const std::string& Input, const std::string& Output, double Elapsed) {
+  const double Input_Size = static_cast<double>(IO.File_Size(Input));
+  const double Output_Size = static_cast<double>(IO.File_Size(Output));
+  Total_Input_Size += Input_Size;
+  Total_Output_Size += Output_Size;
+  if (Settings.Verbose) {
+    Print_Line(Stages_Line(Compressing, Last_Block.Fast_Mode, Last_Block.SIF_Path));
+    Print_Line(Concat({Input_Size_Label, Count(Input_Size), Bytes_Unit}));
+    Print_Line(Concat({Output_Size_Label, Count(Output_Size), Bytes_Unit}));
+  }
+  if (Input_Size != 0) {
+    // Compressed bytes per uncompressed byte, in bits, whichever way the file went.
+    const double Rate = (Compressing ? Output_Size / Input_Size : Input_Size / Output_Size) * 8;
+    Sum_Of_Rates += Rate;
+    if (Settings.Verbose) Print_Line(Concat({Compression_Rate_Label, Figure(Rate), Rate_Unit}));
+  }
+  if (Settings.Verbose) {
+    Print_Line(Concat({Compressing ? Compression_Time_Label : Expansion_Time_Label, Figure(Elapsed), Seconds_Unit}));
+    if (!Compressing) Print_Line(CRC_Valid_Text);
+    Print_Line("");
+  }
+}
+
+void T_QOR_Driver::Print_Totals() {
+  const double Elapsed = Seconds_Since(Program_Start);
+  if (Settings.Verbose) {
+    Print_Line(Bottom_Rule[0]);
+    Print_Line(Bottom_Rule[1]);
+  } else {
+    // Back to the start of the progress line, which the totals overwrite.
+    Write_Text("\r");
+    Line_Open = false;
+  }
+  Print_Line(Concat({Number_Of_Files_Label, Count(Number_Of_Files)}));
+  Print_Line(Concat({Total_Input_Size_Label, Count(Total_Input_Size), Bytes_Unit}));
+  Print_Line(Concat({Total_Output_Size_Label, Count(Total_Output_Size), Bytes_Unit}));
+  Print_Line(Concat({Average_Rate_Label, Figure(Sum_Of_Rates / Number_Of_Files), Rate_Unit}));
+  if (Total_Input_Size != 0) {
+    const double Total_Rate =
+        (Settings.Compress ? Total_Output_Size / Total_Input_Size : Total_Input_Size / Total_Output_Size) * 8;
+    Print_Line(Concat({Total_Rate_Label, Figure(Total_Rate), Rate_Unit}));
+  }
+  Print_Line(Concat({Total_Time_Label, Figure(Elapsed), Seconds_Unit}));
+  Print_Line(Bottom_Rule[2]);
+}
+
+// One line on standard error, after whatever standard output holds so far.
+void Report_Error(const T_QOR_Driver& Driver, std::string_view Reason) {
+  if (Driver.Progress_Line_Open()) Print_Line("");
+  std::fflush(stdout);
+  std::fprintf(stderr, "qor: %.*s\n", static_cast<int>(Reason.size()), Reason.data());
+}
+
+}  // namespace
+
+int main(int Argument_Count, char** Argument_Values) {
+  std::setlocale(LC_NUMERIC, "");
+  T_QOR_Driver Driver(std::vector<std::string>(Argument_Values + 1, Argument_Values + Argument_Count));
+  try {
+    return Driver.Run();
+  } catch (const T_QOR_Damaged_Block&) {
+    // The empty line also ends an open progress line.
+    Print_Line("");
+    Print_Line(CRC_Not_Valid_Text);
+    std::fflush(stdout);
+    return Exit_Damaged;
+  } catch (const std::bad_alloc&) {
+    Report_Error(Driver, "not enough memory");
+    return Exit_File_Error;
+  } catch (const std::exception& Error) {
+    // T_QOR_File_Error: "name: the system's reason".
+    Report_Error(Driver, Error.what());
+    return Exit_File_Error;
+  }
+}
