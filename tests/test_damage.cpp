@@ -124,6 +124,11 @@ TEST_P(Damage_Test, AppendedGarbageIsRefused) {
 
 INSTANTIATE_TEST_SUITE_P(Corpus, Damage_Test,
                          ::testing::Combine(::testing::Values("grammar.lsp", "xargs.1", "sum", "ptt5"),
-                                            ::testing::Bool()));
+                                            ::testing::Bool()),
+                         [](const auto& Info) {
+                           std::string Name = std::get<0>(Info.param);
+                           std::replace(Name.begin(), Name.end(), '.', '_');
+                           return Name + (std::get<1>(Info.param) ? "_fast" : "_normal");
+                         });
 
 }  // namespace
