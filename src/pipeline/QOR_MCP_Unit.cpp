@@ -113,6 +113,9 @@ void T_QOR_MCP::Reset_Integer_Streams() {
 }
 
 bool T_QOR_MCP::Compress_Block() {
+  // The stages call back through the global; another pipeline may have been
+  // made and destroyed since this one was.
+  QOR_MCP = this;
   T_QOR_Block_Data& B = Block_Data;
   Reset_Integer_Streams();
   B.Stored_CRC = CRC.Calc(B.Input->Data, B.Input->Length);
@@ -151,6 +154,7 @@ bool T_QOR_MCP::Compress_Block() {
 }
 
 void T_QOR_MCP::Expand_Block() {
+  QOR_MCP = this;
   T_QOR_Block_Data& B = Block_Data;
   Coder.Decode_Block(B);
   Swap_Buffers(B);
