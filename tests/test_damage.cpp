@@ -3,7 +3,6 @@
 // crash, no sanitizer report, no hang, no wrong bytes passed as success.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <algorithm>
 #include <fstream>
 #include <iterator>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "pipeline/QOR_MCP_Unit.h"
+#include "qor_process.h"
 
 namespace {
 
@@ -28,8 +28,9 @@ void Write(const std::string& Name, const Bytes& Data) {
 
 class Damage_Test : public ::testing::TestWithParam<std::tuple<const char*, bool>> {
  protected:
-  std::string Packed = ::testing::TempDir() + "qor_damage.qor";
-  std::string Unpacked = ::testing::TempDir() + "qor_damage.exp";
+  qor_test::T_Temp_Dir Temp;
+  std::string Packed = (Temp / "damaged.qor").string();
+  std::string Unpacked = (Temp / "damaged.exp").string();
   T_QOR_MCP Pipeline;
   Bytes Original;
   Bytes Compressed;
@@ -40,11 +41,6 @@ class Damage_Test : public ::testing::TestWithParam<std::tuple<const char*, bool
     ASSERT_FALSE(Original.empty());
     Pipeline.Compress_File(Source, Packed, std::get<1>(GetParam()));
     Compressed = Read(Packed);
-  }
-
-  void TearDown() override {
-    std::remove(Packed.c_str());
-    std::remove(Unpacked.c_str());
   }
 
   // Expands Damaged; true when it was refused, false when it expanded to the

@@ -2,7 +2,6 @@
 // with segments, the bit step of the AWFC path, and the container checks.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -12,6 +11,7 @@
 #include <unistd.h>
 
 #include "pipeline/QOR_MCP_Unit.h"
+#include "qor_process.h"
 
 namespace {
 
@@ -208,9 +208,10 @@ TEST_F(Bit_Step_Test, RejectsStreamsNoEncoderWrites) {
 // leaves an empty output.
 class Container_Test : public Pipeline_Test {
  protected:
-  std::string Directory = ::testing::TempDir();
-  std::string In_Name = Directory + "qor_container_in.qor";
-  std::string Out_Name = Directory + "qor_container_out.exp";
+  qor_test::T_Temp_Dir Temp;
+  std::string Directory = Temp.Dir() + "/";
+  std::string In_Name = Directory + "in.qor";
+  std::string Out_Name = Directory + "out.exp";
 
   void Write_Input(const std::vector<uint8_t>& Bytes) {
     std::ofstream(In_Name, std::ios::binary).write(reinterpret_cast<const char*>(Bytes.data()), Bytes.size());
@@ -219,11 +220,6 @@ class Container_Test : public Pipeline_Test {
   std::vector<uint8_t> Read_Output() {
     std::ifstream File(Out_Name, std::ios::binary);
     return {std::istreambuf_iterator<char>(File), {}};
-  }
-
-  void TearDown() override {
-    std::remove(In_Name.c_str());
-    std::remove(Out_Name.c_str());
   }
 };
 
@@ -268,13 +264,11 @@ TEST_F(Container_Test, MissingInputIsAFileError) {
 
 TEST_F(Container_Test, RefusesToOverwriteTheInputThroughALink) {
   Write_Input({1, 2, 3});
-  const std::string Link = Directory + "qor_container_link.qor";
-  std::remove(Link.c_str());
+  const std::string Link = Directory + "link.qor";
   ASSERT_EQ(::symlink(In_Name.c_str(), Link.c_str()), 0);
   EXPECT_THROW(Pipeline.Compress_File(In_Name, Link, true), T_QOR_File_Error);
   std::ifstream File(In_Name, std::ios::binary);
   EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(File), {}), (std::vector<uint8_t>{1, 2, 3}));
-  std::remove(Link.c_str());
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 // chain's payload is not safe.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "pipeline/QOR_MCP_Unit.h"
+#include "qor_process.h"
 
 namespace {
 
@@ -24,13 +24,10 @@ struct Block_Header {
 
 class Round_Trip_Test : public ::testing::Test {
  protected:
-  std::string Plain = ::testing::TempDir() + "qor_round_trip.bin";
-  std::string Packed = ::testing::TempDir() + "qor_round_trip.qor";
-  std::string Unpacked = ::testing::TempDir() + "qor_round_trip.exp";
-
-  void TearDown() override {
-    for (const std::string& Name : {Plain, Packed, Unpacked}) std::remove(Name.c_str());
-  }
+  qor_test::T_Temp_Dir Temp;
+  std::string Plain = (Temp / "plain.bin").string();
+  std::string Packed = (Temp / "plain.qor").string();
+  std::string Unpacked = (Temp / "plain.exp").string();
 
   static void Write(const std::string& Name, const Bytes& Data) {
     std::ofstream(Name, std::ios::binary).write(reinterpret_cast<const char*>(Data.data()), Data.size());
