@@ -1,8 +1,9 @@
 // Decisions per second of the coder stage: encode and decode of the symbol
 // paths (fast: plain models; AWFC: context models) and of the SIF integer path,
 // over synthetic streams shaped like the transforms' output.
+#include <time.h>
+
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <random>
 #include <vector>
@@ -68,8 +69,11 @@ int64_t Count_Decisions(const T_QOR_Block_Data& B, bool SIF) {
   return Decisions;
 }
 
-double Seconds_Since(std::chrono::steady_clock::time_point Start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+// Thread CPU time: the machine is shared, and waiting for a core is not the coder's cost.
+double Now() {
+  timespec T{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &T);
+  return static_cast<double>(T.tv_sec) + 1e-9 * static_cast<double>(T.tv_nsec);
 }
 
 // Fills the streams the path codes; decoding regroups them, so every run starts afresh.
@@ -101,15 +105,15 @@ void Run(const Workload& W) {
   for (int r = 0; r < Repeats; ++r) {
     Prepare(Pipeline, W);
     B.Side_Info->Length = 2;
-    auto Start = std::chrono::steady_clock::now();
+    double Start = Now();
     if (!Coder.Encode_Block(B)) std::printf("  (block refused)\n");
-    Encode_Best = std::min(Encode_Best, Seconds_Since(Start));
+    Encode_Best = std::min(Encode_Best, Now() - Start);
     Payload = B.Output->Length;
 
     T_QOR_MCP::Swap_Buffers(B);
-    Start = std::chrono::steady_clock::now();
+    Start = Now();
     Coder.Decode_Block(B);
-    Decode_Best = std::min(Decode_Best, Seconds_Since(Start));
+    Decode_Best = std::min(Decode_Best, Now() - Start);
     T_QOR_MCP::Swap_Buffers(B);
     const bool Same = W.SIF || std::equal(Symbols.begin(), Symbols.end(), B.Input->Data);
     if (!Same || B.Output->Length != Payload) std::printf("  ROUND TRIP FAILED\n");
@@ -126,7 +130,7 @@ int main() {
       {"AWFC symbols (context)", false, false},
       {"SIF integers", false, true},
   };
-  std::printf("best of %d runs\n", Repeats);
+  std::printf("thread CPU time, best of %d runs\n", Repeats);
   for (const Workload& W : Workloads) Run(W);
   return 0;
 }

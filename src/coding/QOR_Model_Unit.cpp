@@ -146,33 +146,45 @@ void T_QOR_Context_Model::Mix() {
   Cum_Freq[0] = Sum;
 }
 
-void T_QOR_Context_Model::Add_To_Row(T_Row& F, T_Row& C, int32_t x, int32_t Step, int32_t N) {
-  F[x] = static_cast<uint16_t>(F[x] + Step);
-  for (int32_t k = x - 1; k >= 0; --k) C[k] = static_cast<uint16_t>(C[k] + Step);
-  if (C[0] >= QOR_Halving_Limit) {
-    uint16_t Sum = 0;
-    for (int32_t j = N; j >= 0; --j) {
-      F[j] = static_cast<uint16_t>((F[j] + 1) >> 1);
-      C[j] = Sum;
-      Sum = static_cast<uint16_t>(Sum + F[j]);
-    }
+void T_QOR_Context_Model::Halve_Row(uint16_t* F, uint16_t* C, int32_t N) {
+  uint16_t Sum = 0;
+  for (int32_t j = N; j >= 0; --j) {
+    F[j] = static_cast<uint16_t>((F[j] + 1) >> 1);
+    C[j] = Sum;
+    Sum = static_cast<uint16_t>(Sum + F[j]);
   }
 }
 
-void T_QOR_Context_Model::Update(int32_t x) {
-  const int32_t N = Symbol_Count;
-  Freq_0[x] += Increment_0;
-  for (int32_t k = x - 1; k >= 0; --k) Cum_0[k] += Increment_0;
-  if (Cum_0[0] >= QOR_Halving_Limit) {
-    int32_t Sum = 0;
-    for (int32_t j = N; j >= 0; --j) {
-      Freq_0[j] = (Freq_0[j] + 1) >> 1;
-      Cum_0[j] = Sum;
-      Sum += Freq_0[j];
-    }
+void T_QOR_Context_Model::Halve_Order_0() {
+  int32_t Sum = 0;
+  for (int32_t j = Symbol_Count; j >= 0; --j) {
+    Freq_0[j] = (Freq_0[j] + 1) >> 1;
+    Cum_0[j] = Sum;
+    Sum += Freq_0[j];
   }
-  Add_To_Row(Freq_1[Context_1], Cum_1[Context_1], x, Increment_1, N);
-  Add_To_Row(Freq_2[Context_2], Cum_2[Context_2], x, Increment_2, N);
+}
+
+// The three tables are independent, so their increments share one pass; each
+// halves on its own total (order 0 as signed 32 bits, the rows as 16 bits).
+void T_QOR_Context_Model::Update(int32_t x) {
+  uint16_t* F1 = Freq_1[Context_1];
+  uint16_t* C1 = Cum_1[Context_1];
+  uint16_t* F2 = Freq_2[Context_2];
+  uint16_t* C2 = Cum_2[Context_2];
+  const int32_t I0 = Increment_0;
+  const uint16_t I1 = static_cast<uint16_t>(Increment_1);
+  const uint16_t I2 = static_cast<uint16_t>(Increment_2);
+  Freq_0[x] += I0;
+  F1[x] = static_cast<uint16_t>(F1[x] + I1);
+  F2[x] = static_cast<uint16_t>(F2[x] + I2);
+  for (int32_t k = 0; k < x; ++k) {
+    Cum_0[k] += I0;
+    C1[k] = static_cast<uint16_t>(C1[k] + I1);
+    C2[k] = static_cast<uint16_t>(C2[k] + I2);
+  }
+  if (Cum_0[0] >= QOR_Halving_Limit) Halve_Order_0();
+  if (C1[0] >= QOR_Halving_Limit) Halve_Row(F1, C1, Symbol_Count);
+  if (C2[0] >= QOR_Halving_Limit) Halve_Row(F2, C2, Symbol_Count);
   Shift_Context(x);
   Mix();
 }

@@ -79,7 +79,8 @@ class T_QOR_Context_Model : public T_QOR_Model {
 
  private:
   void Reset_Rows(T_Row* Freq, T_Row* Cum, int32_t Last_Row, int32_t Step, bool Ramp);
-  static void Add_To_Row(T_Row& Freq, T_Row& Cum, int32_t Index, int32_t Step, int32_t N);
+  static void Halve_Row(uint16_t* Freq, uint16_t* Cum, int32_t N);
+  void Halve_Order_0();
 
   // Flags are fixed for a block and every model is Reset before its segment,
   // so the SIF flag read at Reset is the one every later Mix of the block sees.
