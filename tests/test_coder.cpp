@@ -422,6 +422,7 @@ TEST_F(Coder_Stage, SIF_Path_Codes_The_Reserved_Value_And_Every_Segment_Length) 
   Clear_Streams();
   for (int k = 0; k < 5; ++k) Put_Integers(Random_Integers(50 + 10 * k));
   const std::vector<int32_t> Lengths(S.Segment_Lengths, S.Segment_Lengths + 5);
+  S.Reserved_Value = 0x123456;  // left by an earlier expansion: never coded
   ASSERT_TRUE(Encode());
   Decode();
   EXPECT_EQ(S.Segment_Count, 5);

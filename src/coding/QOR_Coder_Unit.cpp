@@ -453,6 +453,9 @@ bool T_QOR_Coder::Encode_Block(T_QOR_Block_Data& B) {
   const T_QOR_Block_Data Flags = QOR_MCP->Get_Block_Data();
   const bool Fast = Flags.Fast_Mode;
   const bool SIF = !Fast && Flags.SIF_Path;
+  // Nothing sets the reserved value, and an expansion in the same pipeline
+  // leaves whatever it decoded there: every payload carries 0.
+  B.Code_Streams->Reserved_Value = 0;
   if (SIF) Group_Mantissas(B);
   if (Fast || SIF) Group_Runs(B);
 
