@@ -315,53 +315,56 @@ TEST_F(Models, Level_0_History_Remembers_One_As_Zero) {
   EXPECT_EQ(Plain_History.History, 0b100111);
 }
 
-TEST(Symbol_Model, Groups_And_Parameters) {
-  T_QOR_Symbol_Model Header(256);
-  T_QOR_Symbol_Model Block(257);
-  EXPECT_EQ(Header.Group_Count, 8);
-  EXPECT_EQ(Block.Group_Count, 8);
-  const int32_t Sizes[8] = {1, 2, 4, 6, 16, 38, 80, 107};
-  const int32_t Increments[8] = {0, 64, 16, 16, 16, 8, 8, 8};
-  for (int32_t g = 0; g < 8; ++g) {
-    EXPECT_EQ(Block.Group_Models[g]->Symbol_Count, Sizes[g]) << g;
-    EXPECT_EQ(Block.Group_Models[g]->Increment, Increments[g]) << g;
-    EXPECT_EQ(Header.Group_Models[g]->Symbol_Count, g == 7 ? 106 : Sizes[g]) << g;
-  }
-  EXPECT_EQ(Block.Head_Model->Symbol_Count, 4);
-  EXPECT_EQ(Block.Head_Model->Increment, 450);
-  EXPECT_EQ(Block.Group_Model->Symbol_Count, 8);
-  EXPECT_EQ(Block.Group_Model->Increment, 333);
-  EXPECT_EQ(Block.Group_Of[3], 0);
-  EXPECT_EQ(Block.Group_Of[5], 1);
-  EXPECT_EQ(Block.Group_Of[149], 6);
-  EXPECT_EQ(Block.Group_Of[256], 7);
-  EXPECT_EQ(Block.Group_Value(7, 106), 256);
+// The model tree of each composite: kind and parameters of every model, as
+// {N, increment (order 0 for context models), context increments 1/2, bits, order}.
+namespace {
+
+struct Shape {
+  int32_t N, I0, I1 = 0, I2 = 0, Bits = 0, Order = 0;
+};
+
+void Expect_Shape(const T_QOR_Model& M, const Shape& Want, const char* What) {
+  EXPECT_EQ(M.Symbol_Count, Want.N) << What;
+  EXPECT_EQ(M.Increment, Want.I0) << What;
+  const auto* C = dynamic_cast<const T_QOR_Context_Model*>(&M);
+  ASSERT_EQ(C != nullptr, Want.Bits > 0) << What;
+  if (C == nullptr) return;
+  EXPECT_EQ(C->Increment_1, Want.I1) << What;
+  EXPECT_EQ(C->Increment_2, Want.I2) << What;
+  EXPECT_EQ(C->Mask_2, (1 << (Want.Bits * Want.Order)) - 1) << What;
 }
 
-TEST(Symbol_Model, Context_Variant_Uses_Context_Models_For_Head_Group_And_Small_Groups) {
-  T_QOR_Symbol_Context_Model M(257);
-  auto* Head = dynamic_cast<T_QOR_Context_Level_0_Model*>(M.Head_Model.get());
-  ASSERT_NE(Head, nullptr);
-  EXPECT_EQ(Head->Increment_0, 900);
-  EXPECT_EQ(Head->Increment_1, 400);
-  EXPECT_EQ(Head->Increment_2, 500);
-  EXPECT_EQ(Head->Context_Bits, 2);
-  EXPECT_EQ(Head->Context_Order, 5);
-  auto* Group = dynamic_cast<T_QOR_Context_Model*>(M.Group_Model.get());
-  ASSERT_NE(Group, nullptr);
-  EXPECT_EQ(dynamic_cast<T_QOR_Context_Level_0_Model*>(M.Group_Model.get()), nullptr);
-  EXPECT_EQ(Group->Increment_0, 1000);
-  EXPECT_EQ(Group->Increment_2, 150);
-  EXPECT_EQ(Group->Mask_2, 63);
-  auto* One = dynamic_cast<T_QOR_Context_Model*>(M.Group_Models[1].get());
-  ASSERT_NE(One, nullptr);
-  EXPECT_EQ(One->Increment_0, 128);
-  EXPECT_EQ(One->Increment_1, 128);
-  EXPECT_EQ(One->Increment_2, 64);
-  EXPECT_EQ(One->Mask_2, 31);
-  ASSERT_NE(dynamic_cast<T_QOR_Context_Model*>(M.Group_Models[0].get()), nullptr);
-  for (int32_t g = 2; g < 8; ++g) EXPECT_EQ(dynamic_cast<T_QOR_Context_Model*>(M.Group_Models[g].get()), nullptr);
-  EXPECT_EQ(M.Group_Models[7]->Symbol_Count, 107);
+}  // namespace
+
+TEST(Composite_Models, Model_Trees) {
+  T_QOR_Symbol_Model Plain(257);
+  T_QOR_Symbol_Model Header(256);
+  T_QOR_Symbol_Context_Model Context(257);
+  ASSERT_EQ(Plain.Group_Count, 8);
+  ASSERT_EQ(Header.Group_Count, 8);
+  Expect_Shape(*Plain.Head_Model, {4, 450}, "plain head");
+  Expect_Shape(*Plain.Group_Model, {8, 333}, "plain group");
+  Expect_Shape(*Context.Head_Model, {4, 900, 400, 500, 2, 5}, "context head");
+  EXPECT_NE(dynamic_cast<T_QOR_Context_Level_0_Model*>(Context.Head_Model.get()), nullptr);
+  Expect_Shape(*Context.Group_Model, {8, 1000, 500, 150, 3, 2}, "context group");
+  EXPECT_EQ(dynamic_cast<T_QOR_Context_Level_0_Model*>(Context.Group_Model.get()), nullptr);
+  const Shape Plain_Groups[8] = {{1, 0}, {2, 64}, {4, 16}, {6, 16}, {16, 16}, {38, 8}, {80, 8}, {107, 8}};
+  const Shape Context_Groups[2] = {{1, 0, 0, 0, 1, 5}, {2, 128, 128, 64, 1, 5}};
+  for (int32_t g = 0; g < 8; ++g) {
+    Expect_Shape(*Plain.Group_Models[g], Plain_Groups[g], "plain offsets");
+    Expect_Shape(*Context.Group_Models[g], g < 2 ? Context_Groups[g] : Plain_Groups[g], "context offsets");
+    Shape Header_Group = Plain_Groups[g];
+    if (g == 7) Header_Group.N = 106;
+    Expect_Shape(*Header.Group_Models[g], Header_Group, "header offsets");
+  }
+  T_QOR_Exponent_Model Exponents;
+  Expect_Shape(*Exponents.Head_Model, {5, 1400, 400, 200, 3, 3}, "exponent head");
+  for (int32_t g = 0; g < 4; ++g) Expect_Shape(*Exponents.Group_Models[g], {1, 0}, "single exponents");
+  Expect_Shape(*Exponents.Group_Models[4], {20, 1300, 300, 80, 5, 2}, "exponent offsets");
+  Expect_Shape(*T_QOR_Mantissa_Model().Model, {2, 1}, "bit model");
+  Expect_Shape(*T_QOR_Mantissa_Model_1().Model, {2, 100}, "mantissa 1");
+  Expect_Shape(*T_QOR_Mantissa_Model_2().Model, {4, 40}, "mantissa 2");
+  Expect_Shape(*T_QOR_Mantissa_Model_3().Model, {8, 40, 20, 10, 3, 3}, "mantissa 3");
 }
 
 TEST(Symbol_Model, Decision_Costs) {
@@ -398,36 +401,5 @@ TEST(Exponent_Model, Decision_Costs_And_Groups) {
       EXPECT_EQ(Split.Decisions[1].Value, e - 4);
     }
   }
-  EXPECT_EQ(M.Head_Model->Symbol_Count, 5);
-  EXPECT_EQ(M.Head_Model->Increment_0, 1400);
-  EXPECT_EQ(M.Head_Model->Mask_2, 511);
-  auto* Offsets = dynamic_cast<T_QOR_Context_Model*>(M.Group_Models[4].get());
-  ASSERT_NE(Offsets, nullptr);
-  EXPECT_EQ(Offsets->Symbol_Count, 20);
-  EXPECT_EQ(Offsets->Increment_1, 300);
-  EXPECT_EQ(Offsets->Increment_2, 80);
-  for (int32_t g = 0; g < 4; ++g) {
-    EXPECT_EQ(M.Group_Models[g]->Symbol_Count, 1);
-    EXPECT_EQ(M.Group_Models[g]->Increment, 0);
-  }
   EXPECT_EQ(M.Group_Value(4, 19), 23);
-}
-
-TEST(Mantissa_Models, Inner_Models) {
-  T_QOR_Mantissa_Model Bit;
-  T_QOR_Mantissa_Model_1 One;
-  T_QOR_Mantissa_Model_2 Two;
-  T_QOR_Mantissa_Model_3 Three;
-  EXPECT_EQ(Bit.Model->Symbol_Count, 2);
-  EXPECT_EQ(Bit.Model->Increment, 1);
-  EXPECT_EQ(One.Model->Increment, 100);
-  EXPECT_EQ(Two.Model->Symbol_Count, 4);
-  EXPECT_EQ(Two.Model->Increment, 40);
-  auto* Context = dynamic_cast<T_QOR_Context_Model*>(Three.Model.get());
-  ASSERT_NE(Context, nullptr);
-  EXPECT_EQ(Context->Symbol_Count, 8);
-  EXPECT_EQ(Context->Increment_0, 40);
-  EXPECT_EQ(Context->Increment_1, 20);
-  EXPECT_EQ(Context->Increment_2, 10);
-  EXPECT_EQ(Context->Mask_2, 511);
 }
