@@ -17,9 +17,10 @@ void T_QOR_Range_Coder::Start_Encoding(uint8_t* Data, int32_t Position) {
 
 int32_t T_QOR_Range_Coder::Finish_Encoding() {
   if (Range <= Bottom) Normalize_Encoder();
-  // The closing byte pins the code value to within 2^23 above it, and the byte
-  // after a segment is always 0, so the following bytes add less than 2^15.
-  // Below this bound the last decisions could depend on them.
+  // The code value is the closing byte (Low's top byte + 1) followed by the
+  // bytes after the segment, the first of which is always 0: in Low's units it
+  // lies 2^23 - b to 2^23 - b + 2^15 - 1 above Low (b = Low mod 2^23). It stays
+  // below Low + Range for every following byte only if b + Range >= 2^23 + 2^15.
   Closing_Safe = uint64_t{Low & (Bottom - 1)} + Range >= Safe_Closing;
   const uint32_t Closing = (Low >> 23) + 1;
   if (Closing > 255) {

@@ -19,8 +19,8 @@ class T_QOR_Range_Coder {
   static constexpr uint32_t Bottom = 0x800000u;
   static constexpr uint32_t Carry_Free_Limit = 0x7F800000u;
   static constexpr uint32_t Low_Mask = 0x7FFFFFFFu;
-  // A closed segment decodes the same whatever bytes follow its leading 0
-  // successor when Low mod 2^23 plus the final Range reaches this.
+  // A closed segment decodes the same whatever bytes follow it (the first of
+  // them is always 0) when Low mod 2^23 plus the final Range reaches this.
   static constexpr uint64_t Safe_Closing = uint64_t{Bottom} + 0x8000u;
 
   void Start_Encoding(uint8_t* Data, int32_t Position);
