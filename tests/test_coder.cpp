@@ -694,3 +694,116 @@ TEST_F(Coder_Stage, Payload_Larger_Than_A_Buffer_Is_Refused) {
   for (int k = 0; k < 16; ++k) EXPECT_EQ(Spare[k], 0x3D);
   EXPECT_LE(B.Output->Length, QOR_Buffer_Capacity);
 }
+
+namespace {
+
+// The payload layout written straight from the format's rules, one segment
+// after another, with the library's models and range coder (tested above on
+// their own). Encoder and decoder share their decision sequence, so only an
+// independent layout can catch an order both would agree on.
+class Reference_Payload {
+ public:
+  Bytes Out = Bytes(1 << 22);
+  int32_t Length = 0;
+
+  void Header_Segment(const std::vector<int32_t>& Numbers_First, const int32_t* Run_Counts) {
+    Header_Writer W;
+    W.Begin(Out.data(), Length);
+    for (int32_t v : Numbers_First) W.Number(v);
+    int32_t M = 0;
+    for (int e = 1; e < 24; ++e)
+      if (Run_Counts[e] > 0) M = e;
+    W.Byte(M);
+    for (int e = 0; e <= M; ++e) W.Number(Run_Counts[e]);
+    Length = W.End();
+  }
+  void Exponent_Segment(const uint8_t* Exponents, int32_t Count) {
+    T_QOR_Exponent_Model Model;
+    Model.Reset();
+    RC.Start_Encoding(Out.data(), Length);
+    for (int32_t i = 0; i < Count; ++i) Code(Model.Split(Exponents[i]));
+    Length = RC.Finish_Encoding();
+  }
+  // Mantissas by exponent, each group in stream order; one segment for all lists.
+  void Mantissa_Segment(const std::vector<std::vector<int32_t>>& Value_Lists) {
+    Bit.Reset(), One.Reset(), Two.Reset(), Three.Reset();
+    RC.Start_Encoding(Out.data(), Length);
+    for (const auto& Values : Value_Lists) {
+      for (int e = 1; e < 24; ++e) {
+        for (int32_t v : Values) {
+          if (v == 0 || T_QOR_MCP::Exponent_Of(v) != e) continue;
+          const int32_t m = v + 1 - (1 << e);
+          if (e == 1) RC.Encode(*One.Model, m);
+          if (e == 2) RC.Encode(*Two.Model, m);
+          if (e >= 3) RC.Encode(*Three.Model, m >> (e - 3));
+          for (int Bit_Index = e - 4; Bit_Index >= 0; --Bit_Index) RC.Encode(*Bit.Model, (m >> Bit_Index) & 1);
+        }
+      }
+    }
+    Length = RC.Finish_Encoding();
+  }
+  void Symbol_Segment(const Bytes& Symbols) {
+    T_QOR_Symbol_Model Model(257);
+    Model.Reset();
+    RC.Start_Encoding(Out.data(), Length);
+    for (uint8_t s : Symbols) Code(Model.Split(s));
+    Code(Model.Split(256));
+    Length = RC.Finish_Encoding();
+  }
+  Bytes Payload() const { return Bytes(Out.begin(), Out.begin() + Length); }
+
+ private:
+  void Code(const T_QOR_Split& Split) {
+    for (int32_t k = 0; k < Split.Count; ++k) RC.Encode(*Split.Decisions[k].Model, Split.Decisions[k].Value);
+  }
+  T_QOR_Range_Coder RC;
+  T_QOR_Mantissa_Model Bit;
+  T_QOR_Mantissa_Model_1 One;
+  T_QOR_Mantissa_Model_2 Two;
+  T_QOR_Mantissa_Model_3 Three;
+};
+
+int32_t Count_Of_Exponent(const std::vector<int32_t>& Values, int e) {
+  return static_cast<int32_t>(
+      std::count_if(Values.begin(), Values.end(), [e](int32_t v) { return T_QOR_MCP::Exponent_Of(v) == e; }));
+}
+
+}  // namespace
+
+TEST_F(Coder_Stage, Fast_Payload_Matches_Reference_Layout) {
+  Set_Path(true, false);
+  Clear_Streams();
+  Bytes Symbols(30000);
+  std::geometric_distribution<int32_t> Skewed(0.1);
+  for (auto& s : Symbols) s = static_cast<uint8_t>(std::min(Skewed(Rng), 255));
+  const auto Runs = Random_Runs(400, false);
+  Set_Input(Symbols);
+  Set_Runs(Runs);
+  ASSERT_TRUE(Encode());
+  int32_t Counts[24];
+  for (int e = 0; e < 24; ++e) Counts[e] = Count_Of_Exponent(Runs, e);
+  Reference_Payload Ref;
+  Ref.Header_Segment({}, Counts);
+  Ref.Mantissa_Segment({Runs});
+  Ref.Symbol_Segment(Symbols);
+  EXPECT_EQ(Payload, Ref.Payload());
+}
+
+TEST_F(Coder_Stage, SIF_Payload_Matches_Reference_Layout) {
+  Set_Path(false, true);
+  Clear_Streams();
+  const auto Values = Random_Integers(20000);
+  const auto Runs = Random_Runs(300, false);
+  Put_Integers(Values);
+  Set_Runs(Runs);
+  const std::vector<uint8_t> Exponents(S.Exponents, S.Exponents + S.Exponent_Count);
+  ASSERT_TRUE(Encode());
+  int32_t Counts[24];
+  for (int e = 0; e < 24; ++e) Counts[e] = Count_Of_Exponent(Runs, e);
+  const int32_t Count = static_cast<int32_t>(Values.size());
+  Reference_Payload Ref;
+  Ref.Header_Segment({Count, 0, 1, Count}, Counts);
+  Ref.Exponent_Segment(Exponents.data(), Count);
+  Ref.Mantissa_Segment({Values, Runs});
+  EXPECT_EQ(Payload, Ref.Payload());
+}
