@@ -1,13 +1,188 @@
+// The entropy coder: a carry-propagating range coder and the coder stage that
+// turns a transformed block into a payload of range-coder segments.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+
+#include "coding/QOR_Model_Unit.h"
 
 struct T_QOR_Block_Data;
+struct T_QOR_Code_Streams;
 
+// Range coder with a 31-bit low register, one held-back byte and a count of
+// held-back 0xFF bytes for carries. The decoder's register sits one bit off
+// the byte grid: 7 bits of the newest byte and the last bit of the one before.
+class T_QOR_Range_Coder {
+ public:
+  static constexpr uint32_t Initial_Range = 0x80000000u;
+  static constexpr uint32_t Bottom = 0x800000u;
+  static constexpr uint32_t Carry_Free_Limit = 0x7F800000u;
+  static constexpr uint32_t Low_Mask = 0x7FFFFFFFu;
+  // A closed segment decodes the same whatever bytes follow it (the first of
+  // them is always 0) when Low mod 2^23 plus the final Range reaches this.
+  static constexpr uint64_t Safe_Closing = uint64_t{Bottom} + 0x8000u;
+
+  void Start_Encoding(uint8_t* Data, int32_t Position);
+  template <class M>
+  void Encode(M& Model, int32_t Symbol);
+  int32_t Finish_Encoding();
+  // After Finish_Encoding: true when the segment's decisions do not depend on
+  // the second and third byte after it.
+  bool Closing_Is_Safe() const { return Closing_Safe; }
+  // Bytes the encoder has written or still holds back; the closing adds one.
+  int64_t Write_Position() const { return int64_t{Out_Pos} + Pending + 1; }
+
+  // Readable is the number of bytes of Data that may be read; past it the
+  // decoder sees the last readable byte again (only a damaged payload gets there).
+  void Start_Decoding(const uint8_t* Data, int32_t Position, int32_t Readable);
+  template <class M>
+  int32_t Decode(M& Model);
+  int32_t Finish_Decoding();
+  // Index of the next byte the decoder reads.
+  int32_t Read_Position() const { return In_Pos; }
+
+ private:
+  void Normalize_Encoder();
+  void Normalize_Decoder();
+  void Write_Byte(uint8_t Byte) { Out_Data[Out_Pos++] = Byte; }
+  uint8_t Next_Byte() {
+    const int32_t Index = In_Pos < In_Last ? In_Pos : In_Last;
+    ++In_Pos;
+    return In_Data[Index];
+  }
+
+  const uint8_t* In_Data = nullptr;
+  uint8_t* Out_Data = nullptr;
+  int32_t In_Pos = 0;
+  int32_t Out_Pos = 0;
+  uint32_t Low = 0;
+  uint32_t Range = 0;
+  uint8_t Buffer_Byte = 0;
+  int32_t Pending = 0;
+  int32_t In_Last = 0;
+  bool Closing_Safe = true;
+};
+
+inline void T_QOR_Range_Coder::Normalize_Encoder() {
+  while (Range <= Bottom) {
+    if (Low < Carry_Free_Limit) {
+      Write_Byte(Buffer_Byte);
+      for (; Pending > 0; --Pending) Write_Byte(0xFF);
+      Buffer_Byte = static_cast<uint8_t>(Low >> 23);
+    } else if (Low & 0x80000000u) {
+      Write_Byte(static_cast<uint8_t>(Buffer_Byte + 1));
+      for (; Pending > 0; --Pending) Write_Byte(0x00);
+      Buffer_Byte = static_cast<uint8_t>(Low >> 23);
+    } else {
+      ++Pending;
+    }
+    Range <<= 8;
+    Low = (Low << 8) & Low_Mask;
+  }
+}
+
+template <class M>
+inline void T_QOR_Range_Coder::Encode(M& Model, int32_t Symbol) {
+  const int32_t i = Model.Char_To_Index[Symbol];
+  if (Range <= Bottom) Normalize_Encoder();
+  const uint32_t Total = static_cast<uint32_t>(Model.Cum_Freq[0]);
+  const uint32_t r = Range / Total;
+  const uint32_t Below = r * static_cast<uint32_t>(Model.Cum_Freq[i]);
+  Low += Below;
+  if (Model.Cum_Freq[i - 1] < Model.Cum_Freq[0]) {
+    Range = r * static_cast<uint32_t>(Model.Cum_Freq[i - 1] - Model.Cum_Freq[i]);
+  } else {
+    // The top symbol also takes the remainder of the division.
+    Range -= Below;
+  }
+  Model.Update(i);
+}
+
+inline void T_QOR_Range_Coder::Normalize_Decoder() {
+  while (Range <= Bottom) {
+    Low = (Low << 8) | ((static_cast<uint32_t>(Buffer_Byte) << 7) & 0xFF);
+    Buffer_Byte = Next_Byte();
+    Low |= static_cast<uint32_t>(Buffer_Byte) >> 1;
+    Range <<= 8;
+  }
+}
+
+template <class M>
+inline int32_t T_QOR_Range_Coder::Decode(M& Model) {
+  if (Range <= Bottom) Normalize_Decoder();
+  const uint32_t Total = static_cast<uint32_t>(Model.Cum_Freq[0]);
+  const uint32_t r = Range / Total;
+  uint32_t v = Low / r;
+  if (v >= Total) v = Total - 1;
+  int32_t i = 1;
+  while (v < static_cast<uint32_t>(Model.Cum_Freq[i])) ++i;
+  const int32_t Symbol = Model.Index_To_Char[i];
+  const uint32_t Below = r * static_cast<uint32_t>(Model.Cum_Freq[i]);
+  Low -= Below;
+  if (Model.Cum_Freq[i - 1] < Model.Cum_Freq[0]) {
+    Range = r * static_cast<uint32_t>(Model.Cum_Freq[i - 1] - Model.Cum_Freq[i]);
+  } else {
+    Range -= Below;
+  }
+  Model.Update(i);
+  return Symbol;
+}
+
+// The last stage of compression and the first of expansion.
 class T_QOR_Coder {
  public:
-  // Returns false when some segment of the payload could decode differently
-  // depending on the bytes that follow it (the block must then be coded another way).
+  static constexpr int32_t End_Symbol = 256;
+
+  T_QOR_Coder();
+  ~T_QOR_Coder();
+  T_QOR_Coder(const T_QOR_Coder&) = delete;
+  T_QOR_Coder& operator=(const T_QOR_Coder&) = delete;
+
+  // Codes the block's path into Output and pushes the payload length. Returns
+  // false when the payload could expand differently depending on the bytes
+  // that follow it, or would not fit a buffer: the block must be coded another way.
   bool Encode_Block(T_QOR_Block_Data& Block_Data);
+  // Rebuilds what the first inverse stage needs; reports a damaged block when
+  // the payload breaks any limit of the streams and buffers.
   void Decode_Block(T_QOR_Block_Data& Block_Data);
+
+  // Segments of the last Encode_Block whose closing state failed the O(1)
+  // safety test, so that the whole payload was decoded back to confirm it.
+  int32_t Unsafe_Closings() const { return Last_Unsafe_Closings; }
+
+ private:
+  template <class C>
+  void Code_Path(C& Codec, T_QOR_Block_Data& Block_Data, bool Fast_Mode, bool SIF_Path);
+  template <class C>
+  void Code_Fast_Path(C& Codec, T_QOR_Block_Data& Block_Data);
+  template <class C>
+  void Code_SIF_Path(C& Codec, T_QOR_Block_Data& Block_Data);
+  template <class SM, class C>
+  void Code_Symbol_Segment(C& Codec, T_QOR_Block_Data& Block_Data);
+  template <class C>
+  void Code_Run_Histogram(C& Codec, T_QOR_Code_Streams& Streams);
+  template <class C, class T>
+  void Code_Mantissa_Pass(C& Codec, const int32_t* Counts, const int32_t* Cursors, T* Values);
+  template <class C>
+  int32_t Code_Symbol(C& Codec, T_QOR_Symbol_Model& Model, int32_t Symbol);
+  template <class C>
+  int32_t Code_Exponent(C& Codec, int32_t Exponent);
+  template <class C>
+  int32_t Code_Mantissa(C& Codec, int32_t Exponent, int32_t Mantissa);
+  template <class C>
+  int32_t Code_Number(C& Codec, int32_t Value);
+
+  void Reset_Mantissa_Models();
+  bool Verify_Payload(T_QOR_Block_Data& Block_Data, bool Fast_Mode, bool SIF_Path, const int32_t* Segment_Ends);
+
+  T_QOR_Range_Coder Range_Coder;
+  std::unique_ptr<T_QOR_Symbol_Model> Symbol_Model;
+  T_QOR_Symbol_Model Header_Model{256};
+  T_QOR_Exponent_Model Exponent_Model;
+  T_QOR_Mantissa_Model Bit_Model;
+  T_QOR_Mantissa_Model_1 Mantissa_Model_1;
+  T_QOR_Mantissa_Model_2 Mantissa_Model_2;
+  T_QOR_Mantissa_Model_3 Mantissa_Model_3;
+  int32_t Last_Unsafe_Closings = 0;
 };

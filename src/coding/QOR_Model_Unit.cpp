@@ -1,0 +1,300 @@
+#include "coding/QOR_Model_Unit.h"
+
+#include <algorithm>
+
+#include "pipeline/QOR_MCP_Unit.h"
+
+static_assert(T_QOR_Context_Model::Table_Block_Size == 2132000, "context table block");
+
+// ---------------------------------------------------------------- T_QOR_Model
+
+T_QOR_Model::T_QOR_Model(int32_t N, int32_t Increment_) : Increment(Increment_), Symbol_Count(N) {}
+
+void T_QOR_Model::Reset_Maps() {
+  for (int32_t s = 0; s < Symbol_Count; ++s) {
+    Char_To_Index[s] = s + 1;
+    Index_To_Char[s + 1] = s;
+  }
+}
+
+void T_QOR_Model::Rebuild_Cum_Freq() {
+  int32_t Sum = 0;
+  for (int32_t j = Symbol_Count; j >= 0; --j) {
+    Cum_Freq[j] = Sum;
+    Sum += Freq[j];
+  }
+}
+
+void T_QOR_Model::Reset() {
+  Reset_Maps();
+  Freq[0] = 0;
+  for (int32_t i = 1; i <= Symbol_Count; ++i) Freq[i] = (Symbol_Count + 1 - i) * Increment;
+  Rebuild_Cum_Freq();
+}
+
+void T_QOR_Model::Update(int32_t x) {
+  // Move to the head of the run of equal frequencies. The sentinel Freq[0] = 0
+  // ends the search for every model that codes; the bound keeps the N = 1,
+  // Increment 0 models (whose Freq[1] is 0 too) from walking past it.
+  int32_t i = x;
+  while (i > 1 && Freq[i - 1] == Freq[i]) --i;
+  if (i < x) {
+    const int32_t Moved_Down = Index_To_Char[i];
+    const int32_t Moved_Up = Index_To_Char[x];
+    Index_To_Char[i] = Moved_Up;
+    Index_To_Char[x] = Moved_Down;
+    Char_To_Index[Moved_Up] = i;
+    Char_To_Index[Moved_Down] = x;
+  }
+  Freq[i] += Increment;
+  for (int32_t k = i - 1; k >= 0; --k) Cum_Freq[k] += Increment;
+  if (Cum_Freq[0] >= QOR_Halving_Limit) {
+    // Rounding up keeps every symbol codable.
+    for (int32_t j = Symbol_Count; j >= 0; --j) Freq[j] = (Freq[j] + 1) >> 1;
+    Rebuild_Cum_Freq();
+  }
+}
+
+// -------------------------------------------------------- T_QOR_Context_Model
+
+namespace {
+
+int32_t Context_Mask(int32_t Bits) {
+  int32_t Mask = 1;
+  for (int32_t k = 1; k < Bits; ++k) Mask = 2 * Mask + 1;
+  return Mask;
+}
+
+}  // namespace
+
+T_QOR_Context_Model::T_QOR_Context_Model(int32_t N, int32_t Increment_0_, int32_t Increment_1_,
+                                         int32_t Increment_2_, int32_t Context_Bits_, int32_t Context_Order_)
+    : T_QOR_Model(N, Increment_0_),
+      Context_Bits(Context_Bits_),
+      Context_Order(Context_Order_),
+      Mask_1(Context_Mask(Context_Bits_)),
+      Mask_2(Mask_1),
+      Increment_0(Increment_0_),
+      Increment_1(Increment_1_),
+      Increment_2(Increment_2_),
+      Table_Block(new uint8_t[Table_Block_Size]) {
+  for (int32_t k = 1; k < Context_Order; ++k) Mask_2 = (Mask_2 << Context_Bits) | Mask_1;
+  uint8_t* Table = Table_Block.get();
+  Freq_0 = reinterpret_cast<int32_t*>(Table);
+  Cum_0 = Freq_0 + QOR_Model_Slots;
+  Freq_1 = reinterpret_cast<T_Row*>(Cum_0 + QOR_Model_Slots);
+  Cum_1 = Freq_1 + Context_Rows;
+  Freq_2 = Cum_1 + Context_Rows;
+  Cum_2 = Freq_2 + Context_Rows;
+}
+
+void T_QOR_Context_Model::Reset_Rows(T_Row* Freq_Rows, T_Row* Cum_Rows, int32_t Last_Row, int32_t Step,
+                                     bool Ramp) {
+  const int32_t N = Symbol_Count;
+  for (int32_t r = 0; r <= Last_Row; ++r) {
+    uint16_t* F = Freq_Rows[r];
+    uint16_t* C = Cum_Rows[r];
+    F[0] = 0;
+    for (int32_t j = 1; j <= N; ++j) F[j] = static_cast<uint16_t>(Ramp ? (N + 1 - j) * Step : Step);
+    uint16_t Sum = 0;
+    for (int32_t j = N; j >= 0; --j) {
+      C[j] = Sum;
+      Sum = static_cast<uint16_t>(Sum + F[j]);
+    }
+  }
+}
+
+void T_QOR_Context_Model::Reset() {
+  const T_QOR_Block_Data Flags = QOR_MCP->Get_Block_Data();
+  SIF_Weights = Flags.SIF_Path;
+  const bool Ramp = Flags.Fast_Mode;
+  const int32_t N = Symbol_Count;
+
+  Reset_Maps();
+  Freq[0] = 0;
+  Freq_0[0] = 0;
+  for (int32_t j = 1; j <= N; ++j) Freq_0[j] = Ramp ? (N + 1 - j) * Increment_0 : Increment_0;
+  int32_t Sum = 0;
+  for (int32_t j = N; j >= 0; --j) {
+    Cum_0[j] = Sum;
+    Sum += Freq_0[j];
+  }
+  Reset_Rows(Freq_1, Cum_1, Mask_1, Increment_1, Ramp);
+  Reset_Rows(Freq_2, Cum_2, Mask_2, Increment_2, Ramp);
+  History = 0;
+  Context_1 = 0;
+  Context_2 = 0;
+  Mix();
+}
+
+void T_QOR_Context_Model::Mix() {
+  const uint16_t* F1 = Freq_1[Context_1];
+  const uint16_t* F2 = Freq_2[Context_2];
+  const int32_t* F0 = Freq_0;
+  int32_t Sum = 0;
+  if (SIF_Weights) {
+    for (int32_t i = Symbol_Count; i >= 1; --i) {
+      Cum_Freq[i] = Sum;
+      Sum += (((F1[i] >> 1) + F0[i] + F2[i]) >> 2) + 1;
+    }
+  } else {
+    for (int32_t i = Symbol_Count; i >= 1; --i) {
+      Cum_Freq[i] = Sum;
+      Sum += ((F1[i] + F0[i] + 2 * F2[i]) >> 2) + 1;
+    }
+  }
+  Cum_Freq[0] = Sum;
+}
+
+void T_QOR_Context_Model::Halve_Row(uint16_t* F, uint16_t* C, int32_t N) {
+  uint16_t Sum = 0;
+  for (int32_t j = N; j >= 0; --j) {
+    F[j] = static_cast<uint16_t>((F[j] + 1) >> 1);
+    C[j] = Sum;
+    Sum = static_cast<uint16_t>(Sum + F[j]);
+  }
+}
+
+void T_QOR_Context_Model::Halve_Order_0() {
+  int32_t Sum = 0;
+  for (int32_t j = Symbol_Count; j >= 0; --j) {
+    Freq_0[j] = (Freq_0[j] + 1) >> 1;
+    Cum_0[j] = Sum;
+    Sum += Freq_0[j];
+  }
+}
+
+// The three tables are independent, so their increments share one pass; each
+// halves on its own total (order 0 as signed 32 bits, the rows as 16 bits).
+void T_QOR_Context_Model::Update(int32_t x) {
+  uint16_t* F1 = Freq_1[Context_1];
+  uint16_t* C1 = Cum_1[Context_1];
+  uint16_t* F2 = Freq_2[Context_2];
+  uint16_t* C2 = Cum_2[Context_2];
+  const int32_t I0 = Increment_0;
+  const uint16_t I1 = static_cast<uint16_t>(Increment_1);
+  const uint16_t I2 = static_cast<uint16_t>(Increment_2);
+  Freq_0[x] += I0;
+  F1[x] = static_cast<uint16_t>(F1[x] + I1);
+  F2[x] = static_cast<uint16_t>(F2[x] + I2);
+  for (int32_t k = 0; k < x; ++k) {
+    Cum_0[k] += I0;
+    C1[k] = static_cast<uint16_t>(C1[k] + I1);
+    C2[k] = static_cast<uint16_t>(C2[k] + I2);
+  }
+  if (Cum_0[0] >= QOR_Halving_Limit) Halve_Order_0();
+  if (C1[0] >= QOR_Halving_Limit) Halve_Row(F1, C1, Symbol_Count);
+  if (C2[0] >= QOR_Halving_Limit) Halve_Row(F2, C2, Symbol_Count);
+  Shift_Context(x);
+  Mix();
+}
+
+void T_QOR_Context_Model::Set_Contexts() {
+  Context_1 = History & Mask_1;
+  Context_2 = History & Mask_2;
+}
+
+// History is shifted as unsigned: only its low bits (at most 10) are ever used.
+void T_QOR_Context_Model::Shift_Context(int32_t x) {
+  History = static_cast<int32_t>((static_cast<uint32_t>(History) << Context_Bits) | static_cast<uint32_t>(x - 1));
+  Set_Contexts();
+}
+
+void T_QOR_Context_Level_0_Model::Shift_Context(int32_t x) {
+  uint32_t H = (static_cast<uint32_t>(History) << Context_Bits) | static_cast<uint32_t>(x - 1);
+  if (x <= 2) H &= ~3u;
+  History = static_cast<int32_t>(H);
+  Set_Contexts();
+}
+
+// --------------------------------------------------------- T_QOR_Symbol_Model
+
+T_QOR_Symbol_Model::T_QOR_Symbol_Model(int32_t A) : T_QOR_Symbol_Model(A, false) {}
+
+T_QOR_Symbol_Model::T_QOR_Symbol_Model(int32_t A, bool Context_Models) : Alphabet_Size(A) {
+  Group_Count = 8;
+  for (int32_t g = 1; g <= 8; ++g) {
+    if (QOR_Group_Bound[g] >= A) {
+      Group_Count = g;
+      break;
+    }
+  }
+  const int32_t G = Group_Count;
+  if (Context_Models) {
+    Head_Model = std::make_unique<T_QOR_Context_Level_0_Model>(4, 900, 400, 500, 2, 5);
+    Group_Model = std::make_unique<T_QOR_Context_Model>(G, 1000, 500, 150, 3, 2);
+  } else {
+    Head_Model = std::make_unique<T_QOR_Model>(4, 450);
+    Group_Model = std::make_unique<T_QOR_Model>(G, 333);
+  }
+  for (int32_t g = 0; g < G; ++g) {
+    const int32_t Size = (g == G - 1 ? A : QOR_Group_Bound[g + 1]) - QOR_Group_Bound[g];
+    const int32_t Step = QOR_Group_Increment[g];
+    if (g >= 2) {
+      Group_Models[g] = std::make_unique<T_QOR_Model>(Size, Step);
+    } else if (Context_Models) {
+      Group_Models[g] = std::make_unique<T_QOR_Context_Model>(Size, Step, Step, Step / 2, 1, 5);
+    } else {
+      Group_Models[g] = std::make_unique<T_QOR_Model>(Size, Step / 2);
+    }
+  }
+  for (int32_t g = 0; g < 8; ++g) {
+    for (int32_t k = QOR_Group_Bound[g]; k < QOR_Group_Bound[g + 1]; ++k) Group_Of[k] = g;
+  }
+}
+
+void T_QOR_Symbol_Model::Reset() {
+  Head_Model->Reset();
+  Group_Model->Reset();
+  for (int32_t g = 0; g < Group_Count; ++g) Group_Models[g]->Reset();
+}
+
+T_QOR_Split T_QOR_Symbol_Model::Split(int32_t Symbol) const {
+  T_QOR_Split S;
+  if (Symbol < 3) {
+    S.Decisions[S.Count++] = {Head_Model.get(), Symbol};
+    return S;
+  }
+  const int32_t g = Group_Of[Symbol];
+  S.Decisions[S.Count++] = {Head_Model.get(), 3};
+  S.Decisions[S.Count++] = {Group_Model.get(), g};
+  if (Group_Models[g]->Symbol_Count > 1) S.Decisions[S.Count++] = {Group_Models[g].get(), Symbol - QOR_Group_Bound[g]};
+  return S;
+}
+
+// ------------------------------------------------------- T_QOR_Exponent_Model
+
+T_QOR_Exponent_Model::T_QOR_Exponent_Model()
+    : Head_Model(std::make_unique<T_QOR_Context_Model>(5, 1400, 400, 200, 3, 3)) {
+  for (int32_t g = 0; g < 4; ++g) Group_Models[g] = std::make_unique<T_QOR_Model>(1, 0);
+  Group_Models[4] = std::make_unique<T_QOR_Context_Model>(20, 1300, 300, 80, 5, 2);
+  for (int32_t g = 0; g < 5; ++g) {
+    for (int32_t e = QOR_Exponent_Bound[g]; e < QOR_Exponent_Bound[g + 1]; ++e) Group_Of[e] = g;
+  }
+}
+
+void T_QOR_Exponent_Model::Reset() {
+  Head_Model->Reset();
+  for (auto& Model : Group_Models) Model->Reset();
+}
+
+T_QOR_Split T_QOR_Exponent_Model::Split(int32_t Exponent) const {
+  T_QOR_Split S;
+  const int32_t g = Group_Of[Exponent];
+  S.Decisions[S.Count++] = {Head_Model.get(), g};
+  if (Group_Models[g]->Symbol_Count > 1) {
+    S.Decisions[S.Count++] = {Group_Models[g].get(), Exponent - QOR_Exponent_Bound[g]};
+  }
+  return S;
+}
+
+// ------------------------------------------------------------ mantissa models
+
+T_QOR_Mantissa_Model::T_QOR_Mantissa_Model() : Model(std::make_unique<T_QOR_Model>(2, 1)) {}
+
+T_QOR_Mantissa_Model_1::T_QOR_Mantissa_Model_1() : T_QOR_Mantissa_Model(std::make_unique<T_QOR_Model>(2, 100)) {}
+
+T_QOR_Mantissa_Model_2::T_QOR_Mantissa_Model_2() : T_QOR_Mantissa_Model(std::make_unique<T_QOR_Model>(4, 40)) {}
+
+T_QOR_Mantissa_Model_3::T_QOR_Mantissa_Model_3()
+    : T_QOR_Mantissa_Model(std::make_unique<T_QOR_Context_Model>(8, 40, 20, 10, 3, 3)) {}

@@ -1,0 +1,184 @@
+// Adaptive probability models for the range coder, and the composite models
+// that split symbols, exponents and mantissas into small decisions.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+// Entries of every per-model table: up to 259 symbols plus the sentinel at index 0.
+constexpr int32_t QOR_Model_Slots = 260;
+// A table total at or above this is halved.
+constexpr int32_t QOR_Halving_Limit = 0x8000;
+
+// A frequency model over N symbols. Indices 1..N are kept in the order the
+// updates leave them (falling frequency while the increments stay exact);
+// index 1 owns the top of the coding scale.
+class T_QOR_Model {
+ public:
+  T_QOR_Model(int32_t N, int32_t Increment);
+  virtual ~T_QOR_Model() = default;
+  T_QOR_Model(const T_QOR_Model&) = default;
+  T_QOR_Model& operator=(const T_QOR_Model&) = default;
+
+  virtual void Reset();
+  // Index is the one the coded symbol had during the decision.
+  virtual void Update(int32_t Index);
+
+  int32_t Increment;
+  int32_t Freq[QOR_Model_Slots];
+  int32_t Symbol_Count;
+  int32_t Char_To_Index[QOR_Model_Slots];
+  int32_t Index_To_Char[QOR_Model_Slots];
+  // Cum_Freq[i] = Freq[i+1] + ... + Freq[N]; Cum_Freq[0] is the total.
+  int32_t Cum_Freq[QOR_Model_Slots];
+
+ protected:
+  void Reset_Maps();
+  void Rebuild_Cum_Freq();
+};
+
+// Mixes an order-0 table with a short and a long context table. The maps stay
+// the identity (index = symbol + 1); Cum_Freq holds the mixed distribution.
+class T_QOR_Context_Model : public T_QOR_Model {
+ public:
+  static constexpr int32_t Context_Rows = 1024;
+  static constexpr int32_t Table_Block_Size = 2 * QOR_Model_Slots * 4 + 4 * Context_Rows * QOR_Model_Slots * 2;
+
+  T_QOR_Context_Model(int32_t N, int32_t Increment_0, int32_t Increment_1, int32_t Increment_2,
+                      int32_t Context_Bits, int32_t Context_Order);
+  T_QOR_Context_Model(const T_QOR_Context_Model&) = delete;
+  T_QOR_Context_Model& operator=(const T_QOR_Context_Model&) = delete;
+
+  void Reset() override;
+  void Update(int32_t Index) override;
+  virtual void Shift_Context(int32_t Index);
+  void Mix();
+
+  using T_Row = uint16_t[QOR_Model_Slots];
+
+  int32_t History = 0;
+  int32_t Context_Bits;
+  int32_t Context_Order;
+  int32_t Context_1 = 0;
+  int32_t Mask_1;
+  int32_t Context_2 = 0;
+  int32_t Mask_2;
+  int32_t Increment_0;
+  int32_t Increment_1;
+  int32_t Increment_2;
+  std::unique_ptr<uint8_t[]> Table_Block;
+  int32_t* Freq_0;
+  int32_t* Cum_0;
+  T_Row* Freq_1;
+  T_Row* Cum_1;
+  T_Row* Freq_2;
+  T_Row* Cum_2;
+
+ protected:
+  void Set_Contexts();
+
+ private:
+  void Reset_Rows(T_Row* Freq, T_Row* Cum, int32_t Last_Row, int32_t Step, bool Ramp);
+  static void Halve_Row(uint16_t* Freq, uint16_t* Cum, int32_t N);
+  void Halve_Order_0();
+
+  // Flags are fixed for a block and every model is Reset before its segment,
+  // so the SIF flag read at Reset is the one every later Mix of the block sees.
+  bool SIF_Weights = false;
+};
+
+// A context model whose history remembers the symbols 0 and 1 alike.
+class T_QOR_Context_Level_0_Model : public T_QOR_Context_Model {
+ public:
+  using T_QOR_Context_Model::T_QOR_Context_Model;
+  void Shift_Context(int32_t Index) override;
+};
+
+// One decision of a composite model: code Value with Model.
+struct T_QOR_Decision {
+  T_QOR_Model* Model;
+  int32_t Value;
+};
+
+// The decisions that code one symbol or exponent, in coding order.
+struct T_QOR_Split {
+  int32_t Count = 0;
+  T_QOR_Decision Decisions[3];
+};
+
+constexpr int32_t QOR_Group_Bound[9] = {3, 4, 6, 10, 16, 32, 70, 150, 259};
+constexpr int32_t QOR_Group_Increment[8] = {0, 128, 16, 16, 16, 8, 8, 8};
+constexpr int32_t QOR_Exponent_Bound[6] = {0, 1, 2, 3, 4, 24};
+
+// A symbol 0..A-1 as a head decision (0, 1, 2 or the escape 3), the group of
+// an escaped symbol and its offset inside the group.
+class T_QOR_Symbol_Model {
+ public:
+  explicit T_QOR_Symbol_Model(int32_t Alphabet_Size);
+  virtual ~T_QOR_Symbol_Model() = default;
+  T_QOR_Symbol_Model(const T_QOR_Symbol_Model&) = delete;
+  T_QOR_Symbol_Model& operator=(const T_QOR_Symbol_Model&) = delete;
+
+  void Reset();
+  T_QOR_Split Split(int32_t Symbol) const;
+  T_QOR_Model& Group_Model_At(int32_t Group) const { return *Group_Models[Group]; }
+  static int32_t Group_Value(int32_t Group, int32_t Offset) { return QOR_Group_Bound[Group] + Offset; }
+
+  int32_t Alphabet_Size;
+  std::unique_ptr<T_QOR_Model> Head_Model;
+  std::unique_ptr<T_QOR_Model> Group_Model;
+  std::unique_ptr<T_QOR_Model> Group_Models[8];
+  int32_t Group_Of[259] = {};
+  int32_t Group_Count;
+
+ protected:
+  T_QOR_Symbol_Model(int32_t Alphabet_Size, bool Context_Models);
+};
+
+// The same decisions with context models for the head, the group and the two
+// smallest groups.
+class T_QOR_Symbol_Context_Model : public T_QOR_Symbol_Model {
+ public:
+  explicit T_QOR_Symbol_Context_Model(int32_t Alphabet_Size) : T_QOR_Symbol_Model(Alphabet_Size, true) {}
+};
+
+// An exponent 0..23 as its group (0..3 alone, 4..23 together) and the offset
+// inside group 4.
+class T_QOR_Exponent_Model {
+ public:
+  T_QOR_Exponent_Model();
+  void Reset();
+  T_QOR_Split Split(int32_t Exponent) const;
+  T_QOR_Model& Group_Model_At(int32_t Group) const { return *Group_Models[Group]; }
+  static int32_t Group_Value(int32_t Group, int32_t Offset) { return QOR_Exponent_Bound[Group] + Offset; }
+
+  std::unique_ptr<T_QOR_Context_Model> Head_Model;
+  std::unique_ptr<T_QOR_Model> Group_Models[5];
+  int32_t Group_Of[24] = {};
+};
+
+// Mantissa pieces are coded directly with the inner model.
+class T_QOR_Mantissa_Model {
+ public:
+  T_QOR_Mantissa_Model();
+  void Reset() { Model->Reset(); }
+  std::unique_ptr<T_QOR_Model> Model;
+
+ protected:
+  explicit T_QOR_Mantissa_Model(std::unique_ptr<T_QOR_Model> Inner) : Model(std::move(Inner)) {}
+};
+
+class T_QOR_Mantissa_Model_1 : public T_QOR_Mantissa_Model {
+ public:
+  T_QOR_Mantissa_Model_1();
+};
+
+class T_QOR_Mantissa_Model_2 : public T_QOR_Mantissa_Model {
+ public:
+  T_QOR_Mantissa_Model_2();
+};
+
+class T_QOR_Mantissa_Model_3 : public T_QOR_Mantissa_Model {
+ public:
+  T_QOR_Mantissa_Model_3();
+};
