@@ -1,9 +1,5 @@
 // The qor program on files with content: reports with rates, the chains named in
 // the stages lines, round trips, a full disk and a damaged block.
-//
-// These need every stage of the fast and normal chains. Until those have landed
-// the suite is disabled; it runs with --gtest_also_run_disabled_tests, and the
-// DISABLED_ prefix goes once compression of non-empty files works.
 #include <gtest/gtest.h>
 
 #include <cstdio>
