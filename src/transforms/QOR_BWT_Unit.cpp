@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cstdio>
+#include <cstdlib>
 
 #include "pipeline/QOR_MCP_Unit.h"
 #include "transforms/QOR_Suffix_Sort_Unit.h"
@@ -14,6 +16,16 @@ constexpr int32_t Shell_Limit = 12;      // ranges this small go straight to the
 constexpr int32_t Max_Push_Depth = 24;   // equal parts deeper than this are Shell-sorted
 constexpr int32_t Pivot_Sample_Limit = 256;
 constexpr int32_t Chunk = 64;            // bytes per Compare_Suffixes step
+// Work budget weights. Ordinary blocks spend their sorting work on short
+// prefixes; long common prefixes (chunks after the first one of a
+// comparison, partitions past this depth) are what makes repetitive blocks
+// slow, so they count this many times over and such blocks reach the
+// budget, and the guaranteed-time sort, quickly.
+constexpr int32_t Deep_Depth = 16;
+constexpr int64_t Deep_Weight = 8;
+// Rows ahead whose suffix bytes are requested early: the partition and the
+// final scans read the block in suffix order, which is random access.
+constexpr int32_t Prefetch_Distance = 12;
 constexpr int32_t Shell_Increments[] = {1,    4,     13,    40,     121,    364,     1093,
                                         3280, 9841, 29524, 88573, 265720, 797161, 2391484};
 constexpr int Increment_Count = sizeof Shell_Increments / sizeof Shell_Increments[0];
@@ -123,6 +135,7 @@ void T_QOR_BWT::Sort_Suffixes(uint32_t* Work) {
   Equal_Start[0] += 1;
   const bool Sorted = Ascending ? Scan_Ascending() : Scan_Descending();
   if (!Sorted) Sort_All_Suffixes(Work);
+  if (getenv("QOR_PROBE")) fprintf(stderr, "probe n=%d used=%.2f per row\n", n, double(Work_Per_Row * (n + 1) - Work_Left) / (n + 1));
 }
 
 void T_QOR_BWT::Count_Buckets() {
@@ -297,7 +310,7 @@ void T_QOR_BWT::Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
     Lo = Stack_Lo[Stack_Size];
     Hi = Stack_Hi[Stack_Size];
     Depth = Stack_Depth[Stack_Size];
-    Work_Left -= Hi - Lo + 1;
+    Work_Left -= int64_t{Hi - Lo + 1} * (Depth < Deep_Depth ? 1 : Deep_Weight);
     const uint8_t V = Choose_Pivot(Lo, Hi, Depth);
 
     // Split-end partition: rows equal to the pivot collect at both ends.
@@ -307,11 +320,13 @@ void T_QOR_BWT::Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
     int32_t D = Hi;
     for (;;) {
       for (; B <= C; ++B) {
+        Prefetch_Suffix(std::min(B + Prefetch_Distance, C), Depth);
         const uint8_t X = Byte_At(B, Depth);
         if (X > V) break;
         if (X == V) std::swap(Suffix_Array[A++], Suffix_Array[B]);
       }
       for (; B <= C; --C) {
+        Prefetch_Suffix(std::max(C - Prefetch_Distance, B), Depth);
         const uint8_t X = Byte_At(C, Depth);
         if (X < V) break;
         if (X == V) std::swap(Suffix_Array[C], Suffix_Array[D--]);
@@ -405,8 +420,8 @@ bool T_QOR_BWT::Compare_Suffixes(int32_t W, int32_t V, int32_t Depth) {
   const uint8_t* P = Block + W + Depth;
   const uint8_t* Q = Block + V + Depth;
   const uint8_t* const Limit = Block + Block_Length + Chunk;
+  Work_Left -= 1;
   for (;;) {
-    Work_Left -= 1;
     for (int32_t k = 0; k < Chunk; k += 8) {
       const uint64_t X = Load_Native(P + k);
       const uint64_t Y = Load_Native(Q + k);
@@ -414,6 +429,7 @@ bool T_QOR_BWT::Compare_Suffixes(int32_t W, int32_t V, int32_t Depth) {
     }
     P += Chunk;
     Q += Chunk;
+    Work_Left -= Deep_Weight;
     if (P >= Limit || Q >= Limit) return W < V;
   }
 }
