@@ -52,30 +52,197 @@ inline uint64_t Load_Native(const uint8_t* P) {
   return V;
 }
 
-// Inverse: Row_Links[r] packs the row's byte (low 8 bits) with the count of
-// earlier rows holding the same byte (upper 24 bits), where byte 0 counts
-// from 1 because row 0, the end marker's row, precedes all of them. The
-// primary row's placeholder is not counted; its link leads to row 0, so a
-// damaged block that walks into it stays inside the table.
-void Count_Rows(const uint8_t* L, int32_t N, int32_t Primary, int32_t* Byte_Start, uint32_t* Row_Links) {
+// Inverse. Row_Links[r] packs the row's byte (low 8 bits) with the row that
+// LF leads to (bits 8..30): the row of the suffix one position earlier in the
+// block, which is the first row of that byte plus the count of earlier rows
+// with the same byte. Byte 0's rows start at 1 because row 0, the end
+// marker's row, comes before them. The primary row's placeholder byte is not
+// counted and the primary row gets no link.
+constexpr uint32_t Stop_Mark = 0x80000000u;  // bit 31: a walk ends on this row
+static_assert(QOR_Buffer_Capacity < (1 << 23), "rows must fit bits 8..30 of the links");
+
+void Build_Links(const uint8_t* L, int32_t N, int32_t Primary, int32_t* Byte_Start, uint32_t* Row_Links) {
   std::fill(Byte_Start, Byte_Start + 256, 0);
-  Byte_Start[0] = 1;
-  for (int32_t r = 0; r < N; ++r) {
-    if (r == Primary) continue;
-    const uint8_t C = L[r];
-    Row_Links[r] = (static_cast<uint32_t>(Byte_Start[C]) << 8) | C;
-    Byte_Start[C] += 1;
+  for (int32_t r = 0; r < N; ++r) Byte_Start[L[r]] += 1;
+  Byte_Start[L[Primary]] -= 1;
+  int32_t First_Row = 1;
+  for (int c = 0; c < 256; ++c) {
+    const int32_t Count = Byte_Start[c];
+    Byte_Start[c] = First_Row;
+    First_Row += Count;
   }
-  Row_Links[Primary] = 0;
+  for (int32_t r = 0; r < Primary; ++r) Row_Links[r] = static_cast<uint32_t>(Byte_Start[L[r]]++) << 8 | L[r];
+  for (int32_t r = Primary + 1; r < N; ++r) Row_Links[r] = static_cast<uint32_t>(Byte_Start[L[r]]++) << 8 | L[r];
 }
 
-// Turns the counts into the first row of each byte; byte 0's ranks already
-// start at 1, so its start is 0.
-void Set_Byte_Starts(int32_t* Byte_Start) {
-  for (int c = 1; c < 256; ++c) Byte_Start[c] += Byte_Start[c - 1];
-  for (int c = 255; c >= 1; --c) Byte_Start[c] = Byte_Start[c - 1];
-  Byte_Start[0] = 0;
-}
+// The LF walk is a chain of dependent random reads: one cache miss per byte
+// on a large block. Several walks started at rows spread over the table keep
+// that many misses in flight. Each walk stops on a row where another one
+// started, or on the primary row (the block's first position); the pieces,
+// written into chunks of a scratch pool, are then joined by following which
+// walk stopped where. In a damaged block the links may form several cycles:
+// the pool's chunk limit stops a walk that runs on, and the assembly checks
+// that the pieces form exactly one block of N - 1 bytes.
+class T_Inverse_Walk {
+ public:
+  static constexpr int Max_Walks = 24;
+  static constexpr int32_t Chunk_Bytes = 16384;
+  static constexpr int Max_Chunks = QOR_Buffer_Capacity / Chunk_Bytes + Max_Walks + 1;
+  static constexpr int64_t Pool_Bytes = int64_t{Max_Chunks} * Chunk_Bytes;
+  // Smaller blocks take fewer walks, down to one.
+  static constexpr int32_t Min_Rows_Per_Walk = 32768;
+
+  T_Inverse_Walk(uint32_t* Row_Links, int32_t N, int32_t Primary, uint8_t* Pool)
+      : Links(Row_Links), N(N), Primary(Primary), Pool(Pool),
+        Walks(std::clamp<int32_t>(N / Min_Rows_Per_Walk, 1, Max_Walks)),
+        Chunk_Limit((N - 1) / Chunk_Bytes + Walks + 1) {}
+
+  void Run(uint8_t* Out) {
+    Start_Walks();
+    while (Active_Count > 0) Step_Until_Stop(Room_For_Steps());
+    Assemble(Out);
+  }
+
+ private:
+  // Walk 0 starts at row 0, the end marker's row, whose byte is the block's
+  // last; the others at evenly spaced rows, moved off the primary row. Start
+  // rows are marked only after the first step of every walk is taken.
+  void Start_Walks() {
+    Links[Primary] = Stop_Mark;
+    for (int w = 0; w < Walks; ++w) {
+      int32_t Row = static_cast<int32_t>(int64_t{N} * w / Walks);
+      if (w > 0 && Row == Primary) Row -= 1;
+      Start[w] = Row;
+      Head[w] = -1;
+      New_Chunk(w);
+      const uint32_t E = Links[Row];
+      Pool[--Fill[w]] = static_cast<uint8_t>(E);
+      Current[w] = E >> 8;
+      Active[w] = w;
+    }
+    for (int w = 1; w < Walks; ++w) Links[Start[w]] |= Stop_Mark;
+    Active_Count = Walks;
+  }
+
+  // Chunks are filled from their end, as the walk runs backwards through the
+  // block; a walk's newest chunk comes first in block order.
+  void New_Chunk(int w) {
+    if (Chunk_Count == Chunk_Limit) Report_Damaged_Block("BWT rows do not form one cycle");
+    const int C = Chunk_Count++;
+    Chunk_Next[C] = Head[w];
+    Chunk_Begin[C] = 0;
+    Head[w] = C;
+    Floor[w] = C * Chunk_Bytes;
+    Fill[w] = Floor[w] + Chunk_Bytes;
+  }
+
+  // Gives every active walk room in its chunk; returns the steps all of them
+  // can take without another check.
+  int32_t Room_For_Steps() {
+    int32_t Room = Chunk_Bytes;
+    for (int a = 0; a < Active_Count; ++a) {
+      const int w = Active[a];
+      if (Fill[w] == Floor[w]) New_Chunk(w);
+      Room = std::min(Room, Fill[w] - Floor[w]);
+    }
+    return Room;
+  }
+
+  // Advances the active walks in lockstep, up to Room bytes each; a walk
+  // that reaches a marked row ends there, and the round ends with it.
+  void Step_Until_Stop(int32_t Room) {
+    const int Count = Active_Count;
+    uint32_t Rows[Max_Walks];
+    uint8_t* Ends[Max_Walks];
+    for (int a = 0; a < Count; ++a) {
+      Rows[a] = Current[Active[a]];
+      Ends[a] = Pool + Fill[Active[a]] - 1;
+    }
+    int Stopped = -1;
+    int32_t s = 0;
+    for (; s < Room; ++s) {
+      for (int a = 0; a < Count; ++a) {
+        const uint32_t E = Links[Rows[a]];
+        if (E & Stop_Mark) {
+          Stopped = a;
+          break;
+        }
+        Ends[a][-s] = static_cast<uint8_t>(E);
+        Rows[a] = E >> 8;
+      }
+      if (Stopped >= 0) break;
+    }
+    // Walks before the stopped one have taken one step more in this round.
+    for (int a = 0; a < Count; ++a) {
+      Current[Active[a]] = Rows[a];
+      Fill[Active[a]] -= s + (a < Stopped ? 1 : 0);
+    }
+    if (Stopped >= 0) Finish(Stopped);
+  }
+
+  void Finish(int Index) {
+    const int w = Active[Index];
+    Stop[w] = static_cast<int32_t>(Current[w]);
+    Chunk_Begin[Head[w]] = Fill[w] - Floor[w];
+    Active[Index] = Active[--Active_Count];
+  }
+
+  int Walk_Starting_At(int32_t Row) const {
+    const int32_t* Found = std::lower_bound(Start, Start + Walks, Row);
+    return Found != Start + Walks && *Found == Row ? static_cast<int>(Found - Start) : -1;
+  }
+
+  // Walk 0 holds the end of the block; the walk that started where it
+  // stopped holds the bytes before, and so on back to the primary row.
+  void Assemble(uint8_t* Out) {
+    int32_t End = N - 1;
+    int w = 0;
+    for (int Joined = 1;; ++Joined) {
+      End = Copy_Walk(w, Out, End);
+      if (Stop[w] == Primary) {
+        if (End != 0 || Joined != Walks) Report_Damaged_Block("BWT rows do not form one cycle");
+        return;
+      }
+      w = Walk_Starting_At(Stop[w]);
+      if (w <= 0 || Joined == Walks) Report_Damaged_Block("BWT rows do not form one cycle");
+    }
+  }
+
+  // Copies the walk's chunks, in block order, to end just before Out[End];
+  // returns where they begin.
+  int32_t Copy_Walk(int w, uint8_t* Out, int32_t End) {
+    int64_t Bytes = 0;
+    for (int C = Head[w]; C >= 0; C = Chunk_Next[C]) Bytes += Chunk_Bytes - Chunk_Begin[C];
+    if (Bytes > End) Report_Damaged_Block("BWT rows do not form one cycle");
+    uint8_t* To = Out + End - Bytes;
+    for (int C = Head[w]; C >= 0; C = Chunk_Next[C]) {
+      const int32_t Count = Chunk_Bytes - Chunk_Begin[C];
+      std::memcpy(To, Pool + int64_t{C} * Chunk_Bytes + Chunk_Begin[C], static_cast<size_t>(Count));
+      To += Count;
+    }
+    return End - static_cast<int32_t>(Bytes);
+  }
+
+  uint32_t* Links;
+  int32_t N;
+  int32_t Primary;
+  uint8_t* Pool;
+  int Walks;
+  int Chunk_Limit;
+  int Chunk_Count = 0;
+  int Active_Count = 0;
+  int32_t Start[Max_Walks];
+  int32_t Stop[Max_Walks];
+  uint32_t Current[Max_Walks];
+  int32_t Fill[Max_Walks];
+  int32_t Floor[Max_Walks];
+  int Head[Max_Walks];
+  int Active[Max_Walks];
+  int Chunk_Next[Max_Chunks];
+  int32_t Chunk_Begin[Max_Chunks];
+};
+static_assert(256 * 4 + T_Inverse_Walk::Pool_Bytes <= int64_t{QOR_Buffer_Capacity} * 4,
+              "the inverse's pool must fit in Int_Work after the byte starts");
 
 }  // namespace
 
@@ -463,18 +630,8 @@ void T_QOR_BWT::Decode_Block(T_QOR_Block_Data& Block_Data) {
   if (N > QOR_Buffer_Capacity) Report_Damaged_Block("BWT block longer than its buffer");
   if (P < 1 || P > N - 1) Report_Damaged_Block("BWT primary index out of range");
   Primary_Index = P;
-  int32_t* Byte_Start = Block_Data.Int_Work;
-  uint32_t* Row_Links = Block_Data.UInt_Work;
-  Count_Rows(L, N, P, Byte_Start, Row_Links);
-  Set_Byte_Starts(Byte_Start);
-  uint8_t* Out = Block_Data.Output->Data;
-  int32_t Row = 0;
-  for (int32_t k = N - 1; k >= 1; --k) {
-    const uint32_t E = Row_Links[Row];
-    Out[k - 1] = static_cast<uint8_t>(E);
-    Row = static_cast<int32_t>(E >> 8) + Byte_Start[E & 0xFF];
-  }
-  // A valid block walks through every other row and ends on the primary row.
-  if (Row != P) Report_Damaged_Block("BWT rows do not form one cycle");
+  Build_Links(L, N, P, Block_Data.Int_Work, Block_Data.UInt_Work);
+  uint8_t* Pool = reinterpret_cast<uint8_t*>(Block_Data.Int_Work + 256);
+  T_Inverse_Walk(Block_Data.UInt_Work, N, P, Pool).Run(Block_Data.Output->Data);
   Block_Data.Output->Length = N - 1;
 }
