@@ -76,21 +76,26 @@ void Build_Links(const uint8_t* L, int32_t N, int32_t Primary, int32_t* Byte_Sta
 }
 
 // The LF walk is a chain of dependent random reads: one cache miss per byte
-// on a large block. Several walks started at rows spread over the table keep
-// that many misses in flight. Each walk stops on a row where another one
-// started, or on the primary row (the block's first position); the pieces,
-// written into chunks of a scratch pool, are then joined by following which
-// walk stopped where. In a damaged block the links may form several cycles:
-// the pool's chunk limit stops a walk that runs on, and the assembly checks
-// that the pieces form exactly one block of N - 1 bytes.
+// on a large block. Several walks at once keep that many misses in flight.
+// Walks start at rows spread over the table, all marked beforehand; each
+// walk stops on the first marked row it meets, the start of another walk or
+// the primary row (the block's first position). Their pieces, written into
+// chunks of a scratch pool, are joined by following which walk stopped
+// where. A walk's length depends on where the text positions of the start
+// rows fall, so there are many more walks than run at once: a finished walk
+// hands its slot to the next one, which keeps the misses in flight until
+// the end. In a damaged block the links may form several cycles: the pool's
+// chunk limit stops a walk that runs on, and the assembly checks that the
+// pieces form exactly one block of N - 1 bytes.
 class T_Inverse_Walk {
  public:
-  static constexpr int Max_Walks = 24;
+  static constexpr int Max_Walks = 256;
+  static constexpr int Max_Active = 32;
   static constexpr int32_t Chunk_Bytes = 16384;
   static constexpr int Max_Chunks = QOR_Buffer_Capacity / Chunk_Bytes + Max_Walks + 1;
   static constexpr int64_t Pool_Bytes = int64_t{Max_Chunks} * Chunk_Bytes;
   // Smaller blocks take fewer walks, down to one.
-  static constexpr int32_t Min_Rows_Per_Walk = 32768;
+  static constexpr int32_t Min_Rows_Per_Walk = 8192;
 
   T_Inverse_Walk(uint32_t* Row_Links, int32_t N, int32_t Primary, uint8_t* Pool)
       : Links(Row_Links), N(N), Primary(Primary), Pool(Pool),
@@ -105,23 +110,26 @@ class T_Inverse_Walk {
 
  private:
   // Walk 0 starts at row 0, the end marker's row, whose byte is the block's
-  // last; the others at evenly spaced rows, moved off the primary row. Start
-  // rows are marked only after the first step of every walk is taken.
+  // last; the others at evenly spaced rows, moved off the primary row.
   void Start_Walks() {
     Links[Primary] = Stop_Mark;
     for (int w = 0; w < Walks; ++w) {
       int32_t Row = static_cast<int32_t>(int64_t{N} * w / Walks);
       if (w > 0 && Row == Primary) Row -= 1;
       Start[w] = Row;
-      Head[w] = -1;
-      New_Chunk(w);
-      const uint32_t E = Links[Row];
-      Pool[--Fill[w]] = static_cast<uint8_t>(E);
-      Current[w] = E >> 8;
-      Active[w] = w;
+      if (w > 0) Links[Row] |= Stop_Mark;
     }
-    for (int w = 1; w < Walks; ++w) Links[Start[w]] |= Stop_Mark;
-    Active_Count = Walks;
+    while (Active_Count < Max_Active && Next_Walk < Walks) Activate(Next_Walk++);
+  }
+
+  // Takes the walk's first step, from its own (marked) start row.
+  void Activate(int w) {
+    Head[w] = -1;
+    New_Chunk(w);
+    const uint32_t E = Links[Start[w]] & ~Stop_Mark;
+    Pool[--Fill[w]] = static_cast<uint8_t>(E);
+    Current[w] = E >> 8;
+    Active[Active_Count++] = w;
   }
 
   // Chunks are filled from their end, as the walk runs backwards through the
@@ -152,8 +160,8 @@ class T_Inverse_Walk {
   // that reaches a marked row ends there, and the round ends with it.
   void Step_Until_Stop(int32_t Room) {
     const int Count = Active_Count;
-    uint32_t Rows[Max_Walks];
-    uint8_t* Ends[Max_Walks];
+    uint32_t Rows[Max_Active];
+    uint8_t* Ends[Max_Active];
     for (int a = 0; a < Count; ++a) {
       Rows[a] = Current[Active[a]];
       Ends[a] = Pool + Fill[Active[a]] - 1;
@@ -185,6 +193,7 @@ class T_Inverse_Walk {
     Stop[w] = static_cast<int32_t>(Current[w]);
     Chunk_Begin[Head[w]] = Fill[w] - Floor[w];
     Active[Index] = Active[--Active_Count];
+    if (Next_Walk < Walks) Activate(Next_Walk++);
   }
 
   int Walk_Starting_At(int32_t Row) const {
@@ -230,6 +239,7 @@ class T_Inverse_Walk {
   int Walks;
   int Chunk_Limit;
   int Chunk_Count = 0;
+  int Next_Walk = 0;
   int Active_Count = 0;
   int32_t Start[Max_Walks];
   int32_t Stop[Max_Walks];
@@ -237,7 +247,7 @@ class T_Inverse_Walk {
   int32_t Fill[Max_Walks];
   int32_t Floor[Max_Walks];
   int Head[Max_Walks];
-  int Active[Max_Walks];
+  int Active[Max_Active];
   int Chunk_Next[Max_Chunks];
   int32_t Chunk_Begin[Max_Chunks];
 };
