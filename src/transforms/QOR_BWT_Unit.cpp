@@ -110,16 +110,31 @@ class T_Inverse_Walk {
 
  private:
   // Walk 0 starts at row 0, the end marker's row, whose byte is the block's
-  // last; the others at evenly spaced rows, moved off the primary row.
+  // last. The others start at pseudo-random rows: in periodic blocks evenly
+  // spaced rows (or rows spaced by the golden ratio, in Fibonacci strings)
+  // belong to nearby text positions, which leaves one walk with most of the
+  // block.
   void Start_Walks() {
     Links[Primary] = Stop_Mark;
-    for (int w = 0; w < Walks; ++w) {
-      int32_t Row = static_cast<int32_t>(int64_t{N} * w / Walks);
-      if (w > 0 && Row == Primary) Row -= 1;
-      Start[w] = Row;
-      if (w > 0) Links[Row] |= Stop_Mark;
+    Start[0] = 0;
+    int Count = 1;
+    for (int w = 1; w < Walks; ++w) {
+      const uint64_t Fraction = Mix(static_cast<uint64_t>(w)) >> 32;
+      const int32_t Row = 1 + static_cast<int32_t>((Fraction * static_cast<uint32_t>(N - 1)) >> 32);
+      if (Row != Primary) Start[Count++] = Row;
     }
+    std::sort(Start + 1, Start + Count);
+    Walks = static_cast<int>(std::unique(Start, Start + Count) - Start);
+    for (int w = 1; w < Walks; ++w) Links[Start[w]] |= Stop_Mark;
     while (Active_Count < Max_Active && Next_Walk < Walks) Activate(Next_Walk++);
+  }
+
+  // A 64-bit finaliser: consecutive inputs give unrelated outputs.
+  static uint64_t Mix(uint64_t X) {
+    X += 0x9E3779B97F4A7C15u;
+    X = (X ^ (X >> 30)) * 0xBF58476D1CE4E5B9u;
+    X = (X ^ (X >> 27)) * 0x94D049BB133111EBu;
+    return X ^ (X >> 31);
   }
 
   // Takes the walk's first step, from its own (marked) start row.
