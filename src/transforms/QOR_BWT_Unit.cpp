@@ -23,9 +23,6 @@ constexpr int32_t Chunk = 64;            // bytes per Compare_Suffixes step
 // budget, and the guaranteed-time sort, quickly.
 constexpr int32_t Deep_Depth = 16;
 constexpr int64_t Deep_Weight = 8;
-// Rows ahead whose suffix bytes are requested early: the partition and the
-// final scans read the block in suffix order, which is random access.
-constexpr int32_t Prefetch_Distance = 12;
 constexpr int32_t Shell_Increments[] = {1,    4,     13,    40,     121,    364,     1093,
                                         3280, 9841, 29524, 88573, 265720, 797161, 2391484};
 constexpr int Increment_Count = sizeof Shell_Increments / sizeof Shell_Increments[0];
@@ -505,33 +502,9 @@ void T_QOR_BWT::Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
     Work_Left -= int64_t{Hi - Lo + 1} * (Depth < Deep_Depth ? 1 : Deep_Weight);
     const uint8_t V = Choose_Pivot(Lo, Hi, Depth);
 
-    // Split-end partition: rows equal to the pivot collect at both ends.
-    int32_t A = Lo;
-    int32_t B = Lo;
-    int32_t C = Hi;
-    int32_t D = Hi;
-    for (;;) {
-      for (; B <= C; ++B) {
-        Prefetch_Suffix(std::min(B + Prefetch_Distance, C), Depth);
-        const uint8_t X = Byte_At(B, Depth);
-        if (X > V) break;
-        if (X == V) std::swap(Suffix_Array[A++], Suffix_Array[B]);
-      }
-      for (; B <= C; --C) {
-        Prefetch_Suffix(std::max(C - Prefetch_Distance, B), Depth);
-        const uint8_t X = Byte_At(C, Depth);
-        if (X < V) break;
-        if (X == V) std::swap(Suffix_Array[C], Suffix_Array[D--]);
-      }
-      if (B > C) break;
-      std::swap(Suffix_Array[B++], Suffix_Array[C--]);
-    }
-    int32_t S = std::min(A - Lo, B - A);
-    std::swap_ranges(Suffix_Array + Lo, Suffix_Array + Lo + S, Suffix_Array + B - S);
-    S = std::min(D - C, Hi - D);
-    std::swap_ranges(Suffix_Array + B, Suffix_Array + B + S, Suffix_Array + Hi - S + 1);
-    const int32_t Less = B - A;
-    const int32_t Greater = D - C;
+    int32_t Less;
+    int32_t Greater;
+    Split_At_Pivot(Lo, Hi, Depth, V, Less, Greater);
 
     if (Less > 1) {
       if (Less <= Shell_Limit) {
@@ -554,6 +527,38 @@ void T_QOR_BWT::Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
       }
     }
   }
+}
+
+// Split-end partition: rows equal to the pivot collect at both ends, then
+// move to the middle. Leaves the rows below V first and those above V last,
+// and returns their counts.
+void T_QOR_BWT::Split_At_Pivot(int32_t Lo, int32_t Hi, int32_t Depth, uint8_t V, int32_t& Less, int32_t& Greater) {
+  int32_t* const SA = Suffix_Array;
+  const uint8_t* const T = Block + Depth;
+  int32_t A = Lo;
+  int32_t B = Lo;
+  int32_t C = Hi;
+  int32_t D = Hi;
+  for (;;) {
+    for (; B <= C; ++B) {
+      const uint8_t X = T[SA[B]];
+      if (X > V) break;
+      if (X == V) std::swap(SA[A++], SA[B]);
+    }
+    for (; B <= C; --C) {
+      const uint8_t X = T[SA[C]];
+      if (X < V) break;
+      if (X == V) std::swap(SA[C], SA[D--]);
+    }
+    if (B > C) break;
+    std::swap(SA[B++], SA[C--]);
+  }
+  int32_t S = std::min(A - Lo, B - A);
+  std::swap_ranges(SA + Lo, SA + Lo + S, SA + B - S);
+  S = std::min(D - C, Hi - D);
+  std::swap_ranges(SA + B, SA + B + S, SA + Hi - S + 1);
+  Less = B - A;
+  Greater = D - C;
 }
 
 uint8_t T_QOR_BWT::Choose_Pivot(int32_t Lo, int32_t Hi, int32_t Depth) const {

@@ -39,14 +39,12 @@ class T_QOR_BWT {
   void Sort_Bucket(int32_t Lo, int32_t Hi);
   void Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth);
   void Push_Range(int32_t Lo, int32_t Hi, int32_t Depth);
+  void Split_At_Pivot(int32_t Lo, int32_t Hi, int32_t Depth, uint8_t V, int32_t& Less, int32_t& Greater);
   uint8_t Choose_Pivot(int32_t Lo, int32_t Hi, int32_t Depth) const;
   int32_t Median_Of_Three(int32_t X, int32_t Y, int32_t Z, int32_t Depth) const;
   void Shell_Sort(int32_t Lo, int32_t Hi, int32_t Depth);
   bool Compare_Suffixes(int32_t W, int32_t V, int32_t Depth);
   uint8_t Byte_At(int32_t Row, int32_t Depth) const { return Block[Suffix_Array[Row] + Depth]; }
-  void Prefetch_Suffix(int32_t Row, int32_t Depth) const {
-    __builtin_prefetch(Block + Suffix_Array[Row] + Depth);
-  }
   void Sort_All_Suffixes(uint32_t* Work);
 
   uint8_t* Block = nullptr;
