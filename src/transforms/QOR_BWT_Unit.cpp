@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <cstdio>
-#include <cstdlib>
 
 #include "pipeline/QOR_MCP_Unit.h"
 #include "transforms/QOR_Suffix_Sort_Unit.h"
@@ -293,21 +291,7 @@ void T_QOR_BWT::Sort_Suffixes(uint32_t* Work) {
   std::memset(Block + n, 0, Padding);
   Block_Length = static_cast<uint32_t>(n + 1);
 
-  int32_t* Tables = reinterpret_cast<int32_t*>(Work);
-  Bucket_Start = Tables;
-  Saved_Start = Bucket_Start + Bucket_Count + 1;
-  Desc_Count = Saved_Start + Bucket_Count;
-  Equal_Count = Desc_Count + 256;
-  Asc_Count = Equal_Count + 256;
-  Range_Start = Asc_Count + 256;
-  Equal_Start = Range_Start + 256;
-  Equal_End = Equal_Start + 256;
-  Range_End = Equal_End + 256;
-  const int32_t Stack_Capacity = (n + 1) / (Shell_Limit + 1) + 1;
-  Stack_Lo = Range_End + 256;
-  Stack_Hi = Stack_Lo + Stack_Capacity;
-  Stack_Depth = Stack_Hi + Stack_Capacity;
-
+  Lay_Out_Tables(Work, n + 1);
   Used_Fallback = false;
   Work_Left = Work_Per_Row * (n + 1);
   Count_Buckets();
@@ -324,7 +308,24 @@ void T_QOR_BWT::Sort_Suffixes(uint32_t* Work) {
   Equal_Start[0] += 1;
   const bool Sorted = Ascending ? Scan_Ascending() : Scan_Descending();
   if (!Sorted) Sort_All_Suffixes(Work);
-  if (getenv("QOR_PROBE")) fprintf(stderr, "probe n=%d used=%.2f per row\n", n, double(Work_Per_Row * (n + 1) - Work_Left) / (n + 1));
+}
+
+// The tables live in UInt_Work, which the forward transform does not use
+// otherwise; the work stack follows them.
+void T_QOR_BWT::Lay_Out_Tables(uint32_t* Work, int32_t N) {
+  Bucket_Start = reinterpret_cast<int32_t*>(Work);
+  Saved_Start = Bucket_Start + Bucket_Count + 1;
+  Desc_Count = Saved_Start + Bucket_Count;
+  Equal_Count = Desc_Count + 256;
+  Asc_Count = Equal_Count + 256;
+  Range_Start = Asc_Count + 256;
+  Equal_Start = Range_Start + 256;
+  Equal_End = Equal_Start + 256;
+  Range_End = Equal_End + 256;
+  const int32_t Stack_Capacity = N / (Shell_Limit + 1) + 1;
+  Stack_Lo = Range_End + 256;
+  Stack_Hi = Stack_Lo + Stack_Capacity;
+  Stack_Depth = Stack_Hi + Stack_Capacity;
 }
 
 void T_QOR_BWT::Count_Buckets() {

@@ -27,6 +27,7 @@ class T_QOR_BWT {
 
  private:
   void Sort_Suffixes(uint32_t* Work);
+  void Lay_Out_Tables(uint32_t* Work, int32_t N);
   void Count_Buckets();
   bool Ascending_Cheaper() const;
   void Place_Ascending();
