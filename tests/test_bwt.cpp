@@ -301,6 +301,14 @@ TEST_F(BWT_Stage, InverseRestoresLargeBlocks) {
   }
 }
 
+// The largest block, on the guaranteed-time path: suffix array, padding and
+// scratch at their largest, inside the pipeline's buffers.
+TEST_F(BWT_Stage, LargestBlockRoundTrips) {
+  const T_Bytes Periodic = Repeat(Bytes_Of("ab"), QOR_Block_Size);
+  EXPECT_EQ(Inverse(Forward(Periodic)), Periodic);
+  EXPECT_TRUE(BWT.Used_Fallback);
+}
+
 TEST_F(BWT_Stage, DamagedPrimaryIndexIsReported) {
   const T_Transformed Banana{{'a', 'n', 'n', 'b', 0, 'a', 'a'}, 4};
   for (const int32_t Bad : {0, 7, 8, 1000, 0xFFFFFF}) {
