@@ -1,6 +1,668 @@
 #include "transforms/QOR_BWT_Unit.h"
 
-#include "pipeline/QOR_MCP_Unit.h"
+#include <algorithm>
+#include <cstring>
 
-void T_QOR_BWT::Encode_Block(T_QOR_Block_Data&) { Report_Damaged_Block("SCAFFOLD: BWT not built yet"); }
-void T_QOR_BWT::Decode_Block(T_QOR_Block_Data&) { Report_Damaged_Block("SCAFFOLD: BWT not built yet"); }
+#include "pipeline/QOR_MCP_Unit.h"
+#include "transforms/QOR_Suffix_Sort_Unit.h"
+
+namespace {
+
+constexpr int32_t Bucket_Count = 65536;  // two-byte keys 256 * T[i] + T[i+1]
+constexpr int32_t Padding = 257;         // zero bytes written after the block
+constexpr int32_t Shell_Limit = 12;      // ranges this small go straight to the Shell sort
+constexpr int32_t Max_Push_Depth = 24;   // equal parts deeper than this are Shell-sorted
+constexpr int32_t Pivot_Sample_Limit = 256;
+constexpr int32_t Chunk = 64;            // bytes per Compare_Suffixes step
+// Work budget weights. Ordinary blocks spend their sorting work on short
+// prefixes; long common prefixes (chunks after the first one of a
+// comparison, partitions past this depth) are what makes repetitive blocks
+// slow, so they count this many times over and such blocks reach the
+// budget, and the guaranteed-time sort, quickly.
+constexpr int32_t Deep_Depth = 16;
+constexpr int64_t Deep_Weight = 8;
+constexpr int32_t Shell_Increments[] = {1,    4,     13,    40,     121,    364,     1093,
+                                        3280, 9841, 29524, 88573, 265720, 797161, 2391484};
+constexpr int Increment_Count = sizeof Shell_Increments / sizeof Shell_Increments[0];
+
+// Tables of the comparison sort, in UInt_Work entries, before the work stack.
+constexpr int64_t Table_Entries = (Bucket_Count + 1) + Bucket_Count + 7 * 256;
+constexpr int64_t Max_Rows = int64_t{QOR_Block_Size} + 1;
+static_assert(Table_Entries + 3 * (Max_Rows / (Shell_Limit + 1) + 1) <= QOR_Buffer_Capacity,
+              "the sort tables and the work stack must fit in UInt_Work");
+static_assert(T_QOR_Suffix_Sort::Work_Entries(QOR_Block_Size) <= QOR_Buffer_Capacity,
+              "the guaranteed-time sort must fit in UInt_Work");
+static_assert(Max_Rows + 1 <= QOR_Buffer_Capacity, "the suffix array starts at Int_Work + 1");
+static_assert(QOR_Block_Size + Padding <= QOR_Buffer_Capacity, "the padding must fit the buffer");
+
+inline uint64_t Load_Big_Endian(const uint8_t* P) {
+  uint64_t V;
+  std::memcpy(&V, P, sizeof V);
+  return __builtin_bswap64(V);
+}
+
+inline uint64_t Load_Native(const uint8_t* P) {
+  uint64_t V;
+  std::memcpy(&V, P, sizeof V);
+  return V;
+}
+
+// Inverse. Row_Links[r] packs the row's byte (low 8 bits) with the row that
+// LF leads to (bits 8..30): the row of the suffix one position earlier in the
+// block, which is the first row of that byte plus the count of earlier rows
+// with the same byte. Byte 0's rows start at 1 because row 0, the end
+// marker's row, comes before them. The primary row's placeholder byte is not
+// counted and the primary row gets no link.
+constexpr uint32_t Stop_Mark = 0x80000000u;  // bit 31: a walk ends on this row
+static_assert(QOR_Buffer_Capacity < (1 << 23), "rows must fit bits 8..30 of the links");
+
+void Build_Links(const uint8_t* L, int32_t N, int32_t Primary, int32_t* Byte_Start, uint32_t* Row_Links) {
+  std::fill(Byte_Start, Byte_Start + 256, 0);
+  for (int32_t r = 0; r < N; ++r) Byte_Start[L[r]] += 1;
+  Byte_Start[L[Primary]] -= 1;
+  int32_t First_Row = 1;
+  for (int c = 0; c < 256; ++c) {
+    const int32_t Count = Byte_Start[c];
+    Byte_Start[c] = First_Row;
+    First_Row += Count;
+  }
+  for (int32_t r = 0; r < Primary; ++r) Row_Links[r] = static_cast<uint32_t>(Byte_Start[L[r]]++) << 8 | L[r];
+  for (int32_t r = Primary + 1; r < N; ++r) Row_Links[r] = static_cast<uint32_t>(Byte_Start[L[r]]++) << 8 | L[r];
+}
+
+// The LF walk is a chain of dependent random reads: one cache miss per byte
+// on a large block. Several walks at once keep that many misses in flight.
+// Walks start at rows spread over the table, all marked beforehand; each
+// walk stops on the first marked row it meets, the start of another walk or
+// the primary row (the block's first position). Their pieces, written into
+// chunks of a scratch pool, are joined by following which walk stopped
+// where. A walk's length depends on where the text positions of the start
+// rows fall, so there are many more walks than run at once: a finished walk
+// hands its slot to the next one, which keeps the misses in flight until
+// the end. In a damaged block the links may form several cycles: the pool's
+// chunk limit stops a walk that runs on, and the assembly checks that the
+// pieces form exactly one block of N - 1 bytes.
+class T_Inverse_Walk {
+ public:
+  static constexpr int Max_Walks = 256;
+  static constexpr int Max_Active = 32;
+  static constexpr int32_t Chunk_Bytes = 16384;
+  static constexpr int Max_Chunks = QOR_Buffer_Capacity / Chunk_Bytes + Max_Walks + 1;
+  static constexpr int64_t Pool_Bytes = int64_t{Max_Chunks} * Chunk_Bytes;
+  // Smaller blocks take fewer walks, down to one.
+  static constexpr int32_t Min_Rows_Per_Walk = 8192;
+
+  T_Inverse_Walk(uint32_t* Row_Links, int32_t N, int32_t Primary, uint8_t* Pool)
+      : Links(Row_Links), N(N), Primary(Primary), Pool(Pool),
+        Walks(std::clamp<int32_t>(N / Min_Rows_Per_Walk, 1, Max_Walks)),
+        Chunk_Limit((N - 1) / Chunk_Bytes + Walks + 1) {}
+
+  void Run(uint8_t* Out) {
+    Start_Walks();
+    while (Active_Count > 0) Step_Until_Stop(Room_For_Steps());
+    Assemble(Out);
+  }
+
+ private:
+  // Walk 0 starts at row 0, the end marker's row, whose byte is the block's
+  // last. The others start at pseudo-random rows: in periodic blocks evenly
+  // spaced rows (or rows spaced by the golden ratio, in Fibonacci strings)
+  // belong to nearby text positions, which leaves one walk with most of the
+  // block.
+  void Start_Walks() {
+    Links[Primary] = Stop_Mark;
+    Start[0] = 0;
+    int Count = 1;
+    for (int w = 1; w < Walks; ++w) {
+      const uint64_t Fraction = Mix(static_cast<uint64_t>(w)) >> 32;
+      const int32_t Row = 1 + static_cast<int32_t>((Fraction * static_cast<uint32_t>(N - 1)) >> 32);
+      if (Row != Primary) Start[Count++] = Row;
+    }
+    std::sort(Start + 1, Start + Count);
+    Walks = static_cast<int>(std::unique(Start, Start + Count) - Start);
+    for (int w = 1; w < Walks; ++w) Links[Start[w]] |= Stop_Mark;
+    while (Active_Count < Max_Active && Next_Walk < Walks) Activate(Next_Walk++);
+  }
+
+  // A 64-bit finaliser: consecutive inputs give unrelated outputs.
+  static uint64_t Mix(uint64_t X) {
+    X += 0x9E3779B97F4A7C15u;
+    X = (X ^ (X >> 30)) * 0xBF58476D1CE4E5B9u;
+    X = (X ^ (X >> 27)) * 0x94D049BB133111EBu;
+    return X ^ (X >> 31);
+  }
+
+  // Takes the walk's first step, from its own (marked) start row.
+  void Activate(int w) {
+    Head[w] = -1;
+    New_Chunk(w);
+    const uint32_t E = Links[Start[w]] & ~Stop_Mark;
+    Pool[--Fill[w]] = static_cast<uint8_t>(E);
+    Current[w] = E >> 8;
+    Active[Active_Count++] = w;
+  }
+
+  // Chunks are filled from their end, as the walk runs backwards through the
+  // block; a walk's newest chunk comes first in block order.
+  void New_Chunk(int w) {
+    if (Chunk_Count == Chunk_Limit) Report_Damaged_Block("BWT rows do not form one cycle");
+    const int C = Chunk_Count++;
+    Chunk_Next[C] = Head[w];
+    Chunk_Begin[C] = 0;
+    Head[w] = C;
+    Floor[w] = C * Chunk_Bytes;
+    Fill[w] = Floor[w] + Chunk_Bytes;
+  }
+
+  // Gives every active walk room in its chunk; returns the steps all of them
+  // can take without another check.
+  int32_t Room_For_Steps() {
+    int32_t Room = Chunk_Bytes;
+    for (int a = 0; a < Active_Count; ++a) {
+      const int w = Active[a];
+      if (Fill[w] == Floor[w]) New_Chunk(w);
+      Room = std::min(Room, Fill[w] - Floor[w]);
+    }
+    return Room;
+  }
+
+  // Advances the active walks in lockstep, up to Room bytes each; a walk
+  // that reaches a marked row ends there, and the round ends with it.
+  void Step_Until_Stop(int32_t Room) {
+    const int Count = Active_Count;
+    uint32_t Rows[Max_Active];
+    uint8_t* Ends[Max_Active];
+    for (int a = 0; a < Count; ++a) {
+      Rows[a] = Current[Active[a]];
+      Ends[a] = Pool + Fill[Active[a]] - 1;
+    }
+    int Stopped = -1;
+    int32_t s = 0;
+    for (; s < Room; ++s) {
+      for (int a = 0; a < Count; ++a) {
+        const uint32_t E = Links[Rows[a]];
+        if (E & Stop_Mark) {
+          Stopped = a;
+          break;
+        }
+        Ends[a][-s] = static_cast<uint8_t>(E);
+        Rows[a] = E >> 8;
+      }
+      if (Stopped >= 0) break;
+    }
+    // Walks before the stopped one have taken one step more in this round.
+    for (int a = 0; a < Count; ++a) {
+      Current[Active[a]] = Rows[a];
+      Fill[Active[a]] -= s + (a < Stopped ? 1 : 0);
+    }
+    if (Stopped >= 0) Finish(Stopped);
+  }
+
+  void Finish(int Index) {
+    const int w = Active[Index];
+    Stop[w] = static_cast<int32_t>(Current[w]);
+    Chunk_Begin[Head[w]] = Fill[w] - Floor[w];
+    Active[Index] = Active[--Active_Count];
+    if (Next_Walk < Walks) Activate(Next_Walk++);
+  }
+
+  int Walk_Starting_At(int32_t Row) const {
+    const int32_t* Found = std::lower_bound(Start, Start + Walks, Row);
+    return Found != Start + Walks && *Found == Row ? static_cast<int>(Found - Start) : -1;
+  }
+
+  // Walk 0 holds the end of the block; the walk that started where it
+  // stopped holds the bytes before, and so on back to the primary row.
+  void Assemble(uint8_t* Out) {
+    int32_t End = N - 1;
+    int w = 0;
+    for (int Joined = 1;; ++Joined) {
+      End = Copy_Walk(w, Out, End);
+      if (Stop[w] == Primary) {
+        if (End != 0 || Joined != Walks) Report_Damaged_Block("BWT rows do not form one cycle");
+        return;
+      }
+      w = Walk_Starting_At(Stop[w]);
+      if (w <= 0 || Joined == Walks) Report_Damaged_Block("BWT rows do not form one cycle");
+    }
+  }
+
+  // Copies the walk's chunks, in block order, to end just before Out[End];
+  // returns where they begin.
+  int32_t Copy_Walk(int w, uint8_t* Out, int32_t End) {
+    int64_t Bytes = 0;
+    for (int C = Head[w]; C >= 0; C = Chunk_Next[C]) Bytes += Chunk_Bytes - Chunk_Begin[C];
+    if (Bytes > End) Report_Damaged_Block("BWT rows do not form one cycle");
+    uint8_t* To = Out + End - Bytes;
+    for (int C = Head[w]; C >= 0; C = Chunk_Next[C]) {
+      const int32_t Count = Chunk_Bytes - Chunk_Begin[C];
+      std::memcpy(To, Pool + int64_t{C} * Chunk_Bytes + Chunk_Begin[C], static_cast<size_t>(Count));
+      To += Count;
+    }
+    return End - static_cast<int32_t>(Bytes);
+  }
+
+  uint32_t* Links;
+  int32_t N;
+  int32_t Primary;
+  uint8_t* Pool;
+  int Walks;
+  int Chunk_Limit;
+  int Chunk_Count = 0;
+  int Next_Walk = 0;
+  int Active_Count = 0;
+  int32_t Start[Max_Walks];
+  int32_t Stop[Max_Walks];
+  uint32_t Current[Max_Walks];
+  int32_t Fill[Max_Walks];
+  int32_t Floor[Max_Walks];
+  int Head[Max_Walks];
+  int Active[Max_Active];
+  int Chunk_Next[Max_Chunks];
+  int32_t Chunk_Begin[Max_Chunks];
+};
+static_assert(256 * 4 + T_Inverse_Walk::Pool_Bytes <= int64_t{QOR_Buffer_Capacity} * 4,
+              "the inverse's pool must fit in Int_Work after the byte starts");
+
+}  // namespace
+
+void T_QOR_BWT::Encode_Block(T_QOR_Block_Data& Block_Data) {
+  if (Block_Data.Input->Length <= 0) {
+    T_QOR_MCP::Swap_Buffers(Block_Data);
+    return;
+  }
+  Suffix_Array = Block_Data.Int_Work + 1;
+  Block = Block_Data.Input->Data;
+  Last_Column = Block_Data.Output->Data;
+  Block_Length = static_cast<uint32_t>(Block_Data.Input->Length);
+  Sort_Suffixes(Block_Data.UInt_Work);
+  Last_Column[Primary_Index] = 0;
+  Suffix_Array = Block_Data.Int_Work;
+  QOR_MCP->Push_Side_Info(static_cast<uint32_t>(Primary_Index), 3);
+  Block_Data.Output->Length = Block_Data.Input->Length + 1;
+}
+
+// Sorts the N = n + 1 suffixes (the last one is the end marker alone) and
+// writes the last column. Only one class of suffixes, ascending or
+// descending, is sorted by comparison; the final scans derive the order of
+// every other suffix from it.
+void T_QOR_BWT::Sort_Suffixes(uint32_t* Work) {
+  const int32_t n = static_cast<int32_t>(Block_Length);
+  std::memset(Block + n, 0, Padding);
+  Block_Length = static_cast<uint32_t>(n + 1);
+
+  Lay_Out_Tables(Work, n + 1);
+  Used_Fallback = false;
+  Work_Left = Work_Per_Row * (n + 1);
+  Count_Buckets();
+  const bool Ascending =
+      Variant == T_Variant::Ascending || (Variant == T_Variant::By_Cost && Ascending_Cheaper());
+  if (Ascending) {
+    Place_Ascending();
+  } else {
+    Place_Descending();
+  }
+  Set_Byte_Ranges();
+  // The end marker's suffix: bucket (0,0), row 0.
+  Suffix_Array[Equal_Start[0]] = n;
+  Equal_Start[0] += 1;
+  const bool Sorted = Ascending ? Scan_Ascending() : Scan_Descending();
+  if (!Sorted) Sort_All_Suffixes(Work);
+}
+
+// The tables live in UInt_Work, which the forward transform does not use
+// otherwise; the work stack follows them.
+void T_QOR_BWT::Lay_Out_Tables(uint32_t* Work, int32_t N) {
+  Bucket_Start = reinterpret_cast<int32_t*>(Work);
+  Saved_Start = Bucket_Start + Bucket_Count + 1;
+  Desc_Count = Saved_Start + Bucket_Count;
+  Equal_Count = Desc_Count + 256;
+  Asc_Count = Equal_Count + 256;
+  Range_Start = Asc_Count + 256;
+  Equal_Start = Range_Start + 256;
+  Equal_End = Equal_Start + 256;
+  Range_End = Equal_End + 256;
+  const int32_t Stack_Capacity = N / (Shell_Limit + 1) + 1;
+  Stack_Lo = Range_End + 256;
+  Stack_Hi = Stack_Lo + Stack_Capacity;
+  Stack_Depth = Stack_Hi + Stack_Capacity;
+}
+
+void T_QOR_BWT::Count_Buckets() {
+  const int32_t N = static_cast<int32_t>(Block_Length);
+  std::fill(Bucket_Start, Bucket_Start + Bucket_Count + 1, 0);
+  uint32_t Key = Block[0];
+  for (int32_t i = 0; i < N; ++i) {
+    Key = ((Key << 8) | Block[i + 1]) & 0xFFFF;
+    Bucket_Start[Key] += 1;
+  }
+  int32_t Sum = 0;
+  for (int32_t k = 0; k <= Bucket_Count; ++k) {
+    const int32_t Count = Bucket_Start[k];
+    Bucket_Start[k] = Sum;
+    Sum += Count;
+  }
+  std::copy(Bucket_Start, Bucket_Start + Bucket_Count, Saved_Start);
+}
+
+// The class with the smaller sum of squared per-byte counts is sorted: the
+// cost of comparison sorting grows faster than linearly with range size.
+// A tie sorts the ascending class.
+bool T_QOR_BWT::Ascending_Cheaper() const {
+  int64_t Cost_Desc = 0;
+  int64_t Cost_Asc = 0;
+  for (int32_t c = 0; c < 256; ++c) {
+    const int64_t D = Bucket_Start[257 * c] - Bucket_Start[256 * c];
+    const int64_t A = Bucket_Start[256 * (c + 1)] - Bucket_Start[257 * c + 1];
+    if (D > 1) Cost_Desc += D * D;
+    if (A > 1) Cost_Asc += A * A;
+  }
+  return Cost_Desc >= Cost_Asc;
+}
+
+void T_QOR_BWT::Place_Ascending() {
+  for (int32_t k = 0; k < Bucket_Count; ++k) Bucket_Start[k] = Bucket_Start[k + 1] - 1;
+  for (int32_t i = static_cast<int32_t>(Block_Length) - 1; i >= 0; --i) {
+    if (Block[i] < Block[i + 1]) {
+      const uint32_t Key = (uint32_t{Block[i]} << 8) | Block[i + 1];
+      Suffix_Array[Bucket_Start[Key]--] = i;
+    }
+  }
+  std::copy(Saved_Start, Saved_Start + Bucket_Count, Bucket_Start);
+}
+
+void T_QOR_BWT::Place_Descending() {
+  for (int32_t i = static_cast<int32_t>(Block_Length) - 1; i >= 0; --i) {
+    if (Block[i] > Block[i + 1]) {
+      const uint32_t Key = (uint32_t{Block[i]} << 8) | Block[i + 1];
+      Suffix_Array[Bucket_Start[Key]++] = i;
+    }
+  }
+  std::copy(Saved_Start, Saved_Start + Bucket_Count, Bucket_Start);
+}
+
+// Rows of byte c: descending part, bucket (c,c), ascending part.
+void T_QOR_BWT::Set_Byte_Ranges() {
+  for (int32_t c = 0; c < 256; ++c) {
+    Desc_Count[c] = Bucket_Start[257 * c] - Bucket_Start[256 * c];
+    Equal_Count[c] = Bucket_Start[257 * c + 1] - Bucket_Start[257 * c];
+    Asc_Count[c] = Bucket_Start[256 * (c + 1)] - Bucket_Start[257 * c + 1];
+    Range_Start[c] = c == 0 ? 0 : Range_End[c - 1] + 1;
+    Equal_Start[c] = Range_Start[c] + Desc_Count[c];
+    Equal_End[c] = Equal_Start[c] + Equal_Count[c] - 1;
+    Range_End[c] = Equal_End[c] + Asc_Count[c];
+  }
+}
+
+// Bucket (c,c) holds suffixes c c ...; each one sorts like its successor,
+// which lies in c's range. Scanning a sorted part of that range and pulling
+// each predecessor that is also c into the bucket orders the bucket without
+// comparisons; the scans run on into the rows they fill, so runs of c of any
+// length cost one step per byte.
+void T_QOR_BWT::Fill_Equal_Downward(int32_t From, int32_t C) {
+  for (int32_t i = From; i > Equal_End[C]; --i) {
+    const int32_t P = Suffix_Array[i];
+    if (P > 0 && Block[P - 1] == C) Suffix_Array[Equal_End[C]--] = P - 1;
+  }
+}
+
+void T_QOR_BWT::Fill_Equal_Upward(int32_t From, int32_t C) {
+  for (int32_t i = From; i < Equal_Start[C]; ++i) {
+    const int32_t P = Suffix_Array[i];
+    if (P > 0 && Block[P - 1] == C) Suffix_Array[Equal_Start[C]++] = P - 1;
+  }
+}
+
+// Ascending suffixes are sorted; descending ones are placed, in order, by the
+// final scan of the smaller byte that follows them (guard T[-1] = 0 keeps
+// position 0 from being taken as descending). Returns false when the work
+// budget ran out.
+bool T_QOR_BWT::Scan_Ascending() {
+  Block[-1] = 0;
+  int32_t r = 0;
+  for (int32_t C = 0; C < 256; ++C) {
+    if (Asc_Count[C] > 1) {
+      for (int32_t D = C + 1; D < 256; ++D) {
+        Sort_Bucket(Bucket_Start[256 * C + D], Bucket_Start[256 * C + D + 1] - 1);
+      }
+      if (Work_Left < 0) return false;
+    }
+    if (Equal_Count[C] > 0) {
+      Fill_Equal_Downward(Range_End[C], C);
+      Fill_Equal_Upward(Range_End[C] - Asc_Count[C] - Equal_Count[C] - Desc_Count[C] + 1, C);
+    }
+    // The row of position 0 gets the guard here; Encode_Block replaces it.
+    for (const int32_t End = Range_End[C]; r <= End; ++r) {
+      const int32_t P = Suffix_Array[r];
+      const uint8_t Previous = Block[P - 1];
+      Last_Column[r] = Previous;
+      if (P == 0) Primary_Index = r;
+      if (Previous > Block[P]) Suffix_Array[Range_Start[Previous]++] = P - 1;
+    }
+  }
+  return true;
+}
+
+// The mirror image: descending suffixes are sorted, ascending ones placed
+// from the top by the final scan running downwards (guard T[-1] = 255).
+bool T_QOR_BWT::Scan_Descending() {
+  Block[-1] = 255;
+  int32_t r = static_cast<int32_t>(Block_Length) - 1;
+  for (int32_t C = 255; C >= 0; --C) {
+    if (Desc_Count[C] > 1) {
+      for (int32_t D = 0; D < C; ++D) {
+        Sort_Bucket(Bucket_Start[256 * C + D], Bucket_Start[256 * C + D + 1] - 1);
+      }
+      if (Work_Left < 0) return false;
+    }
+    if (Equal_Count[C] > 0) {
+      Fill_Equal_Upward(Range_Start[C], C);
+      Fill_Equal_Downward(Range_Start[C] + Desc_Count[C] + Equal_Count[C] + Asc_Count[C] - 1, C);
+    }
+    for (const int32_t Start = Range_Start[C]; r >= Start; --r) {
+      const int32_t P = Suffix_Array[r];
+      const uint8_t Previous = Block[P - 1];
+      Last_Column[r] = Previous;
+      if (P == 0) Primary_Index = r;
+      if (Previous < Block[P]) Suffix_Array[Range_End[Previous]--] = P - 1;
+    }
+  }
+  return true;
+}
+
+// The bucket's first two bytes are equal throughout; sorting starts at the
+// second byte.
+void T_QOR_BWT::Sort_Bucket(int32_t Lo, int32_t Hi) {
+  const int32_t M = Hi - Lo + 1;
+  if (M <= 1 || Work_Left < 0) return;
+  if (M <= Shell_Limit) {
+    Shell_Sort(Lo, Hi, 1);
+  } else {
+    Multikey_Sort(Lo, Hi, 1);
+  }
+}
+
+void T_QOR_BWT::Push_Range(int32_t Lo, int32_t Hi, int32_t Depth) {
+  Stack_Lo[Stack_Size] = Lo;
+  Stack_Hi[Stack_Size] = Hi;
+  Stack_Depth[Stack_Size] = Depth;
+  Stack_Size += 1;
+}
+
+// Ternary-split quicksort on the byte at Depth. Ranges are pushed less,
+// equal, greater, so the greater part is taken next.
+void T_QOR_BWT::Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
+  Stack_Size = 0;
+  Push_Range(Lo, Hi, Depth);
+  while (Stack_Size > 0) {
+    if (Work_Left < 0) return;
+    Stack_Size -= 1;
+    Lo = Stack_Lo[Stack_Size];
+    Hi = Stack_Hi[Stack_Size];
+    Depth = Stack_Depth[Stack_Size];
+    Work_Left -= int64_t{Hi - Lo + 1} * (Depth < Deep_Depth ? 1 : Deep_Weight);
+    const uint8_t V = Choose_Pivot(Lo, Hi, Depth);
+
+    int32_t Less;
+    int32_t Greater;
+    Split_At_Pivot(Lo, Hi, Depth, V, Less, Greater);
+
+    if (Less > 1) {
+      if (Less <= Shell_Limit) {
+        Shell_Sort(Lo, Lo + Less - 1, Depth);
+      } else {
+        Push_Range(Lo, Lo + Less - 1, Depth);
+      }
+    }
+    const int32_t Equal = Hi - Greater - Lo - Less + 1;
+    if (Equal > Shell_Limit && Depth <= Max_Push_Depth) {
+      Push_Range(Lo + Less, Hi - Greater, Depth + 1);
+    } else if (Equal > 1) {
+      Shell_Sort(Lo + Less, Hi - Greater, Depth + 1);
+    }
+    if (Greater > 1) {
+      if (Greater <= Shell_Limit) {
+        Shell_Sort(Hi - Greater + 1, Hi, Depth);
+      } else {
+        Push_Range(Hi - Greater + 1, Hi, Depth);
+      }
+    }
+  }
+}
+
+// Split-end partition: rows equal to the pivot collect at both ends, then
+// move to the middle. Leaves the rows below V first and those above V last,
+// and returns their counts.
+void T_QOR_BWT::Split_At_Pivot(int32_t Lo, int32_t Hi, int32_t Depth, uint8_t V, int32_t& Less, int32_t& Greater) {
+  int32_t* const SA = Suffix_Array;
+  const uint8_t* const T = Block + Depth;
+  int32_t A = Lo;
+  int32_t B = Lo;
+  int32_t C = Hi;
+  int32_t D = Hi;
+  for (;;) {
+    for (; B <= C; ++B) {
+      const uint8_t X = T[SA[B]];
+      if (X > V) break;
+      if (X == V) std::swap(SA[A++], SA[B]);
+    }
+    for (; B <= C; --C) {
+      const uint8_t X = T[SA[C]];
+      if (X < V) break;
+      if (X == V) std::swap(SA[C], SA[D--]);
+    }
+    if (B > C) break;
+    std::swap(SA[B++], SA[C--]);
+  }
+  int32_t S = std::min(A - Lo, B - A);
+  std::swap_ranges(SA + Lo, SA + Lo + S, SA + B - S);
+  S = std::min(D - C, Hi - D);
+  std::swap_ranges(SA + B, SA + B + S, SA + Hi - S + 1);
+  Less = B - A;
+  Greater = D - C;
+}
+
+uint8_t T_QOR_BWT::Choose_Pivot(int32_t Lo, int32_t Hi, int32_t Depth) const {
+  const int32_t Mid = (Lo + Hi) / 2;
+  int32_t Row;
+  if (Hi - Lo < Pivot_Sample_Limit) {
+    Row = Median_Of_Three(Lo, Mid, Hi, Depth);
+  } else {
+    const int32_t S = (Hi - Lo) / 8;
+    const int32_t M1 = Median_Of_Three(Lo, Lo + S, Lo + 2 * S, Depth);
+    const int32_t M2 = Median_Of_Three(Mid - S, Mid, Mid + S, Depth);
+    const int32_t M3 = Median_Of_Three(Hi - 2 * S, Hi - S, Hi, Depth);
+    Row = Median_Of_Three(M1, M2, M3, Depth);
+  }
+  return Byte_At(Row, Depth);
+}
+
+int32_t T_QOR_BWT::Median_Of_Three(int32_t X, int32_t Y, int32_t Z, int32_t Depth) const {
+  const uint8_t A = Byte_At(X, Depth);
+  const uint8_t B = Byte_At(Y, Depth);
+  const uint8_t C = Byte_At(Z, Depth);
+  if (B > C) {
+    if (A > B) return Y;
+    return A > C ? X : Z;
+  }
+  if (B > A) return Y;
+  return A > C ? Z : X;
+}
+
+// Insertion sort over the diminishing increments; the result is ascending.
+void T_QOR_BWT::Shell_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
+  const int32_t M = Hi - Lo + 1;
+  int K = Increment_Count - 1;
+  while (K >= 0 && Shell_Increments[K] >= M) --K;
+  for (; K >= 0; --K) {
+    const int32_t H = Shell_Increments[K];
+    for (int32_t j = Lo + H; j <= Hi; ++j) {
+      const int32_t V = Suffix_Array[j];
+      int32_t i = j;
+      while (i >= Lo + H && Compare_Suffixes(Suffix_Array[i - H], V, Depth)) {
+        Suffix_Array[i] = Suffix_Array[i - H];
+        i -= H;
+      }
+      Suffix_Array[i] = V;
+      if (Work_Left < 0) return;
+    }
+  }
+}
+
+// True when suffix W is greater than suffix V, both read from Depth on.
+// Past the block every byte is a padding zero, so equal chunks can run into
+// the padding; once a read position is N + 64 or beyond, the suffix that
+// starts later has met its end marker first and is the smaller. Reads stay
+// below T[N + 128], inside the padding.
+bool T_QOR_BWT::Compare_Suffixes(int32_t W, int32_t V, int32_t Depth) {
+  const uint8_t* P = Block + W + Depth;
+  const uint8_t* Q = Block + V + Depth;
+  const uint8_t* const Limit = Block + Block_Length + Chunk;
+  Work_Left -= 1;
+  for (;;) {
+    for (int32_t k = 0; k < Chunk; k += 8) {
+      const uint64_t X = Load_Native(P + k);
+      const uint64_t Y = Load_Native(Q + k);
+      if (X != Y) return Load_Big_Endian(P + k) > Load_Big_Endian(Q + k);
+    }
+    P += Chunk;
+    Q += Chunk;
+    Work_Left -= Deep_Weight;
+    if (P >= Limit || Q >= Limit) return W < V;
+  }
+}
+
+// Guaranteed-time path: sorts every suffix at once and writes the last
+// column from the finished suffix array. The order is the same, so is the
+// output.
+void T_QOR_BWT::Sort_All_Suffixes(uint32_t* Work) {
+  Used_Fallback = true;
+  const int32_t n = static_cast<int32_t>(Block_Length) - 1;
+  Suffix_Array[0] = n;
+  T_QOR_Suffix_Sort::Sort(Block, n, Suffix_Array + 1, Work);
+  for (int32_t r = 0; r <= n; ++r) {
+    const int32_t P = Suffix_Array[r];
+    if (P > 0) {
+      Last_Column[r] = Block[P - 1];
+    } else {
+      Primary_Index = r;
+    }
+  }
+}
+
+void T_QOR_BWT::Decode_Block(T_QOR_Block_Data& Block_Data) {
+  if (Block_Data.Input->Length <= 0) {
+    T_QOR_MCP::Swap_Buffers(Block_Data);
+    return;
+  }
+  const int32_t P = static_cast<int32_t>(QOR_MCP->Pop_Side_Info(3));
+  const uint8_t* L = Block_Data.Input->Data;
+  const int32_t N = Block_Data.Input->Length;
+  if (N > QOR_Buffer_Capacity) Report_Damaged_Block("BWT block longer than its buffer");
+  if (P < 1 || P > N - 1) Report_Damaged_Block("BWT primary index out of range");
+  Primary_Index = P;
+  Build_Links(L, N, P, Block_Data.Int_Work, Block_Data.UInt_Work);
+  uint8_t* Pool = reinterpret_cast<uint8_t*>(Block_Data.Int_Work + 256);
+  T_Inverse_Walk(Block_Data.UInt_Work, N, P, Pool).Run(Block_Data.Output->Data);
+  Block_Data.Output->Length = N - 1;
+}
