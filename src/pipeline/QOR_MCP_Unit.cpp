@@ -1,6 +1,9 @@
 #include "pipeline/QOR_MCP_Unit.h"
 
+#include <sys/mman.h>
+
 #include <cstring>
+#include <new>
 
 T_QOR_MCP* QOR_MCP = nullptr;
 
@@ -14,11 +17,23 @@ constexpr int64_t Int32_Region = int64_t{QOR_Buffer_Capacity} * 4;
 constexpr int64_t Memory_Size = 2 * Data_Region + Side_Info_Region + Exponent_Region + 4 * Int32_Region;
 static_assert(Memory_Size == 106168384, "pipeline memory layout");
 
+// Mapped rather than taken from the heap so that the kernel may back it with
+// large pages: a block touches tens of megabytes, and small-page faults would
+// otherwise cost a tenth of the run time.
+uint8_t* Map_Working_Memory() {
+  void* Memory = ::mmap(nullptr, Memory_Size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (Memory == MAP_FAILED) throw std::bad_alloc();
+  ::madvise(Memory, Memory_Size, MADV_HUGEPAGE);
+  return static_cast<uint8_t*>(Memory);
+}
+
 }  // namespace
 
 void Report_Damaged_Block(const char* Reason) { throw T_QOR_Damaged_Block(Reason); }
 
-T_QOR_MCP::T_QOR_MCP() : Memory(new uint8_t[Memory_Size]) {
+void T_QOR_MCP::Unmap::operator()(uint8_t* Memory) const { ::munmap(Memory, Memory_Size); }
+
+T_QOR_MCP::T_QOR_MCP() : Memory(Map_Working_Memory()) {
   uint8_t* Region = Memory.get();
   Buffer_A.Data = Region + 16;
   Region += Data_Region;

@@ -157,7 +157,10 @@ class T_QOR_MCP {
   void Reset_Integer_Streams();
   void Open_Files(const std::string& Input_Name, const std::string& Output_Name);
 
-  std::unique_ptr<uint8_t[]> Memory;
+  struct Unmap {
+    void operator()(uint8_t* Memory) const;
+  };
+  std::unique_ptr<uint8_t, Unmap> Memory;
   T_QOR_Buffer Buffer_A;
   T_QOR_Buffer Buffer_B;
   T_QOR_Buffer Side_Info_Buffer;
