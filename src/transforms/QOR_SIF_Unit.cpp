@@ -1,6 +1,185 @@
 #include "transforms/QOR_SIF_Unit.h"
 
+#include <cstring>
+
 #include "pipeline/QOR_MCP_Unit.h"
 
-void T_QOR_SIF::Encode_Block(T_QOR_Block_Data&) { Report_Damaged_Block("SCAFFOLD: SIF not built yet"); }
-void T_QOR_SIF::Decode_Block(T_QOR_Block_Data&) { Report_Damaged_Block("SCAFFOLD: SIF not built yet"); }
+namespace {
+
+// Marks a rank whose occurrences are all placed, so that the search for the
+// rank expecting position e never finds it. The increments of one block
+// (fewer than 2^23) cannot lift it to a position.
+constexpr int32_t Exhausted = INT32_MIN / 2;
+
+// Values[t] += 1 for First <= t < Last.
+inline void Increment_Range(int32_t* Values, int32_t First, int32_t Last) {
+  for (int32_t t = First; t < Last; ++t) Values[t] += 1;
+}
+
+// The smallest k < Last with Values[k] == Target, or Last if there is none.
+inline int32_t Find_First_Equal(const int32_t* Values, int32_t Last, int32_t Target) {
+  for (int32_t k = 0; k < Last; ++k)
+    if (Values[k] == Target) return k;
+  return Last;
+}
+
+}  // namespace
+
+void T_QOR_SIF::Count_Frequencies(const uint8_t* Data, int32_t n) {
+  std::memset(Freq, 0, sizeof Freq);
+  for (int32_t i = 0; i < n; ++i) Freq[Data[i]] += 1;
+  int32_t v = 255;
+  while (v > 0 && Freq[v] == 0) --v;
+  Alphabet_Size = v + 1;
+  Total = n;
+}
+
+// Fewer than 10 % of the occurring values dominant (above twice the mean
+// frequency): rank by falling frequency; otherwise by rising frequency.
+void T_QOR_SIF::Analyse_Block() {
+  Distinct = 0;
+  for (int32_t v = 0; v < Alphabet_Size; ++v) Distinct += Freq[v] > 0;
+  const int32_t Mean = Total / Distinct;
+  int32_t Dominant = 0;
+  for (int32_t v = 0; v < Alphabet_Size; ++v) Dominant += Freq[v] > 2 * Mean;
+  Descending = (Dominant * 100) / Distinct < 10 ? 1 : 0;
+}
+
+// Insertion in rising byte order, each occurring value going in front of the
+// occurring values of equal frequency already placed: equal frequencies end up
+// in falling byte order. Non-occurring values below Alphabet_Size follow the
+// occurring ones in rising order.
+void T_QOR_SIF::Sort_Symbols() {
+  for (int32_t k = 0; k < 256; ++k) Order[k] = static_cast<uint8_t>(k);
+  int32_t m = 0;
+  int32_t c = 0;
+  for (int32_t v = 0; v < Alphabet_Size; ++v) {
+    if (Freq[v] == 0) {
+      Order[c++] = static_cast<uint8_t>(v);
+      continue;
+    }
+    int32_t k = m - 1;
+    if (Descending == 0) {
+      while (k >= 0 && !(Freq[v] > Freq[Order[k]])) --k;
+    } else {
+      while (k >= 0 && !(Freq[v] < Freq[Order[k]])) --k;
+    }
+    const int32_t p = k + 1;
+    std::memmove(Order + p + 1, Order + p, static_cast<size_t>(c - p));
+    Order[p] = static_cast<uint8_t>(v);
+    ++m;
+    ++c;
+  }
+  Distinct = m;
+}
+
+void T_QOR_SIF::Rank_Symbols() {
+  for (int32_t k = 0; k < Alphabet_Size; ++k) Sorted_Freq[k] = Freq[Order[k]];
+  for (int32_t k = Alphabet_Size - 1; k >= 0; --k) Rank_Of[Order[k]] = static_cast<uint8_t>(k);
+  int32_t Sum = 0;
+  for (int32_t k = 0; k < Alphabet_Size; ++k) {
+    Start[k] = Sum;
+    Sum += Sorted_Freq[k];
+  }
+}
+
+void T_QOR_SIF::Put_Header() const {
+  QOR_MCP->Put_Integer(Alphabet_Size);
+  for (int32_t v = 0; v < Alphabet_Size; ++v) QOR_MCP->Put_Integer(Freq[v]);
+}
+
+// Distance of an occurrence of rank r: the positions since the previous
+// occurrence of r (or the block start) that hold a rank above r. Last_Pos[r]
+// is that previous position shifted on by every lower-rank symbol since, so
+// the distance is simply i - Last_Pos[r] - 1.
+void T_QOR_SIF::Compute_Distances(uint8_t* Ranks, int32_t n, int32_t* Distance) {
+  for (int32_t i = 0; i < n; ++i) Ranks[i] = Rank_Of[Ranks[i]];
+  for (int32_t k = 0; k < 256; ++k) Last_Pos[k] = -1;
+  for (int32_t i = 0; i < n; ++i) {
+    const int32_t r = Ranks[i];
+    Distance[Start[r]++] = i - Last_Pos[r] - 1;
+    Last_Pos[r] = i;
+    Increment_Range(Last_Pos, r + 1, Alphabet_Size);
+  }
+}
+
+void T_QOR_SIF::Encode_Block(T_QOR_Block_Data& Block_Data) {
+  uint8_t* Data = Block_Data.Input->Data;
+  const int32_t n = Block_Data.Input->Length;
+  int32_t* Distance = Block_Data.Int_Work;
+  Count_Frequencies(Data, n);
+  Analyse_Block();
+  Sort_Symbols();
+  Rank_Symbols();
+  Put_Header();
+  Compute_Distances(Data, n, Distance);
+  // The last rank's distances are all 0: the decoder gives it every position
+  // that no lower rank takes.
+  const int32_t M = Total - Sorted_Freq[Distinct - 1];
+  for (int32_t j = 0; j < M; ++j) QOR_MCP->Put_Integer(Distance[j]);
+  Block_Data.Output->Length = 0;
+  QOR_MCP->Mark_Segment();
+}
+
+void T_QOR_SIF::Read_Header(int32_t Segment_Length) {
+  if (Segment_Length < 1) Report_Damaged_Block("SIF segment empty");
+  Alphabet_Size = QOR_MCP->Get_Integer();
+  if (Alphabet_Size < 1 || Alphabet_Size > 256) Report_Damaged_Block("SIF alphabet size out of range");
+  if (1 + Alphabet_Size > Segment_Length) Report_Damaged_Block("SIF segment too short");
+  int64_t Sum = 0;
+  for (int32_t v = 0; v < Alphabet_Size; ++v) {
+    Freq[v] = QOR_MCP->Get_Integer();
+    Sum += Freq[v];
+  }
+  if (Sum < 1 || Sum > QOR_Buffer_Capacity) Report_Damaged_Block("SIF block length out of range");
+  Total = static_cast<int32_t>(Sum);
+}
+
+// The same rule as Get_Integer, without a call per distance.
+void T_QOR_SIF::Read_Distances(const T_QOR_Block_Data& Block_Data, int32_t Count, int32_t* Distance) const {
+  T_QOR_Code_Streams& Streams = *Block_Data.Code_Streams;
+  const uint8_t* Exponents = Streams.Exponents + Streams.Exponent_Count;
+  const int32_t* Mantissas = Streams.Mantissas;
+  int32_t* Cursors = Streams.Mantissa_Cursors;
+  for (int32_t j = 0; j < Count; ++j) {
+    const int32_t e = Exponents[j];
+    Distance[j] = e == 0 ? 0 : (int32_t{1} << e) + Mantissas[Cursors[e]++] - 1;
+  }
+  Streams.Exponent_Count += Count;
+}
+
+// Position e goes to the smallest rank expecting it, or to the last rank when
+// none does. Placing rank k pushes every higher rank's expected position on by
+// one, since it was counted in their distances.
+void T_QOR_SIF::Place_Symbols(uint8_t* Out, const int32_t* Distance) {
+  int32_t* Next_Pos = Last_Pos;
+  const int32_t L = Distinct - 1;
+  for (int32_t k = 0; k < L; ++k) Next_Pos[k] = Distance[Start[k]];
+  for (int32_t e = 0; e < Total; ++e) {
+    const int32_t k = Find_First_Equal(Next_Pos, L, e);
+    Out[e] = Order[k];
+    if (k == L) continue;
+    Start[k] += 1;
+    Sorted_Freq[k] -= 1;
+    // A rank just exhausted reads no distance: its Start now points at the
+    // next rank's distances or one past the last, which is not its own.
+    Next_Pos[k] = Sorted_Freq[k] > 0 ? e + 1 + Distance[Start[k]] : Exhausted;
+    Increment_Range(Next_Pos, k + 1, L);
+  }
+}
+
+void T_QOR_SIF::Decode_Block(T_QOR_Block_Data& Block_Data) {
+  T_QOR_Code_Streams& Streams = *Block_Data.Code_Streams;
+  QOR_MCP->Rewind_Segments();
+  const int32_t Segment_Length = Streams.Segment_Lengths[Streams.Segment_Count];
+  Read_Header(Segment_Length);
+  Analyse_Block();
+  Sort_Symbols();
+  Rank_Symbols();
+  const int32_t M = Total - Sorted_Freq[Distinct - 1];
+  if (int64_t{1} + Alphabet_Size + M > Segment_Length) Report_Damaged_Block("SIF segment too short");
+  int32_t* Distance = Block_Data.Int_Work;
+  Read_Distances(Block_Data, M, Distance);
+  Place_Symbols(Block_Data.Output->Data, Distance);
+  Block_Data.Output->Length = Total;
+}
