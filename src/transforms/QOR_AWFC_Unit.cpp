@@ -26,13 +26,18 @@ void T_QOR_AWFC::Analyse_Block(const uint8_t* Data, int32_t n) {
   Dominant_Percent = (Dominant * 100) / Distinct;
 }
 
-// Weights[i - 1] * 2600 stays below 2^31 since Weights[1] = 16384 and they
-// only fall; the divisor grows with the level and with the percentage.
+// Level_Weights[i - 1] * 2600 stays below 2^31 since Level_Weights[1] = 16384
+// and they only fall; the divisor grows with the level and with the percentage.
+void T_QOR_AWFC::Compute_Weights(int32_t Percent, int32_t* Level_Weights) {
+  Level_Weights[0] = 131072;
+  Level_Weights[1] = 16384;
+  for (int32_t i = 2; i < 12; ++i)
+    Level_Weights[i] = (Level_Weights[i - 1] * 2600) / (i * Percent * Percent + 4185);
+}
+
 void T_QOR_AWFC::Set_Weights(int32_t Percent) {
   Dominant_Percent = Percent;
-  Weights[0] = 131072;
-  Weights[1] = 16384;
-  for (int32_t i = 2; i < 12; ++i) Weights[i] = (Weights[i - 1] * 2600) / (i * Percent * Percent + 4185);
+  Compute_Weights(Percent, Weights);
   Active_Levels = 0;
   while (Active_Levels < 12 && Weights[Active_Levels] > 0) ++Active_Levels;
 }

@@ -13,6 +13,9 @@ class T_QOR_AWFC {
   void Encode_Block(T_QOR_Block_Data& Block_Data);
   void Decode_Block(T_QOR_Block_Data& Block_Data);
 
+  // The weights of the 12 window levels for dominant percentage Percent (0..100).
+  static void Compute_Weights(int32_t Percent, int32_t* Level_Weights);
+
  private:
   void Analyse_Block(const uint8_t* Data, int32_t n);
   void Set_Weights(int32_t Percent);
