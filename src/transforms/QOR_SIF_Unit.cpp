@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "pipeline/QOR_MCP_Unit.h"
 
 namespace {
@@ -11,17 +15,55 @@ namespace {
 // (fewer than 2^23) cannot lift it to a position.
 constexpr int32_t Exhausted = INT32_MIN / 2;
 
+// The two inner loops of the stage, over the 256 per-rank entries of
+// Last_Pos / Next_Pos (16-byte aligned). Both work in whole groups of four
+// entries: Increment_Range may also raise the entries from Last up to the end
+// of Last's group, and Find_First_Equal reads up to the end of Last's group of
+// eight, so the callers keep every entry at and above Last unused or Exhausted.
+#if defined(__SSE2__)
+
 // Values[t] += 1 for First <= t < Last.
+inline void Increment_Range(int32_t* Values, int32_t First, int32_t Last) {
+  if (First >= Last) return;
+  int32_t t = First & ~3;
+  __m128i* Group = reinterpret_cast<__m128i*>(Values + t);
+  // In the first group only the lanes from First on: subtracting the all-ones
+  // compare mask adds 1 to exactly those.
+  const __m128i Lanes = _mm_add_epi32(_mm_set1_epi32(t), _mm_setr_epi32(0, 1, 2, 3));
+  const __m128i From_First = _mm_cmpgt_epi32(Lanes, _mm_set1_epi32(First - 1));
+  _mm_store_si128(Group, _mm_sub_epi32(_mm_load_si128(Group), From_First));
+  const __m128i One = _mm_set1_epi32(1);
+  for (t += 4, ++Group; t < Last; t += 4, ++Group) _mm_store_si128(Group, _mm_add_epi32(_mm_load_si128(Group), One));
+}
+
+// The smallest k < Last with Values[k] == Target, or Last if there is none.
+inline int32_t Find_First_Equal(const int32_t* Values, int32_t Last, int32_t Target) {
+  const __m128i Wanted = _mm_set1_epi32(Target);
+  for (int32_t k = 0; k < Last; k += 8) {
+    const __m128i Low = _mm_cmpeq_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(Values + k)), Wanted);
+    const __m128i High = _mm_cmpeq_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(Values + k + 4)), Wanted);
+    const int Hits = _mm_movemask_ps(_mm_castsi128_ps(Low)) | (_mm_movemask_ps(_mm_castsi128_ps(High)) << 4);
+    if (Hits != 0) {
+      const int32_t Found = k + __builtin_ctz(static_cast<unsigned>(Hits));
+      return Found < Last ? Found : Last;
+    }
+  }
+  return Last;
+}
+
+#else
+
 inline void Increment_Range(int32_t* Values, int32_t First, int32_t Last) {
   for (int32_t t = First; t < Last; ++t) Values[t] += 1;
 }
 
-// The smallest k < Last with Values[k] == Target, or Last if there is none.
 inline int32_t Find_First_Equal(const int32_t* Values, int32_t Last, int32_t Target) {
   for (int32_t k = 0; k < Last; ++k)
     if (Values[k] == Target) return k;
   return Last;
 }
+
+#endif
 
 }  // namespace
 
@@ -155,6 +197,7 @@ void T_QOR_SIF::Place_Symbols(uint8_t* Out, const int32_t* Distance) {
   int32_t* Next_Pos = Last_Pos;
   const int32_t L = Distinct - 1;
   for (int32_t k = 0; k < L; ++k) Next_Pos[k] = Distance[Start[k]];
+  for (int32_t k = L; k < 256; ++k) Next_Pos[k] = Exhausted;
   for (int32_t e = 0; e < Total; ++e) {
     const int32_t k = Find_First_Equal(Next_Pos, L, e);
     Out[e] = Order[k];
