@@ -47,19 +47,25 @@ void T_QOR_AWFC::Init_List() {
     List[k] = k;
     Rank_Of[k] = static_cast<uint8_t>(k);
     Weight_Sum[k] = 0;
-    List_Sum[k] = 0;
   }
+  // Sentinels that stop every scan at the ends of the list: no sum passes them.
+  Bounded_Sum[0] = INT32_MAX;
+  std::memset(Bounded_Sum + 1, 0, 256 * sizeof(int32_t));
+  Bounded_Sum[257] = INT32_MIN;
 }
 
-// Takes Weight from Value and moves it back past every value with a strictly
-// smaller sum; values of equal sum keep their places in front of it.
-void T_QOR_AWFC::Lower(int32_t Value, int32_t Weight) {
+// Takes Weight from Value and moves it back past every value with a larger
+// sum; values of equal sum keep their places in front of it. The sentinel
+// behind the list ends the scan.
+inline void T_QOR_AWFC::Lower(int32_t Value, int32_t Weight) {
+  int32_t* const List_Sum = Bounded_Sum + 1;
   const int32_t Sum = Weight_Sum[Value] -= Weight;
   int32_t k = Rank_Of[Value];
-  while (k < 255 && List_Sum[k + 1] > Sum) {
-    List[k] = List[k + 1];
+  while (List_Sum[k + 1] > Sum) {
+    const int32_t Moved = List[k + 1];
+    List[k] = Moved;
     List_Sum[k] = List_Sum[k + 1];
-    Rank_Of[List[k]] = static_cast<uint8_t>(k);
+    Rank_Of[Moved] = static_cast<uint8_t>(k);
     ++k;
   }
   List[k] = Value;
@@ -67,15 +73,18 @@ void T_QOR_AWFC::Lower(int32_t Value, int32_t Weight) {
   Rank_Of[Value] = static_cast<uint8_t>(k);
 }
 
-// Adds Weight to Value and moves it forward past every value with a strictly
-// smaller sum; it stops behind the first value of equal or larger sum.
-void T_QOR_AWFC::Raise(int32_t Value, int32_t Weight) {
+// Adds Weight to Value and moves it forward past every value with a smaller
+// sum; it stops behind the first value of equal or larger sum, or at the
+// sentinel in front of the list.
+inline void T_QOR_AWFC::Raise(int32_t Value, int32_t Weight) {
+  int32_t* const List_Sum = Bounded_Sum + 1;
   const int32_t Sum = Weight_Sum[Value] += Weight;
   int32_t k = Rank_Of[Value];
-  while (k > 0 && List_Sum[k - 1] < Sum) {
-    List[k] = List[k - 1];
+  while (List_Sum[k - 1] < Sum) {
+    const int32_t Moved = List[k - 1];
+    List[k] = Moved;
     List_Sum[k] = List_Sum[k - 1];
-    Rank_Of[List[k]] = static_cast<uint8_t>(k);
+    Rank_Of[Moved] = static_cast<uint8_t>(k);
     --k;
   }
   List[k] = Value;

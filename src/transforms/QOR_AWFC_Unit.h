@@ -29,8 +29,9 @@ class T_QOR_AWFC {
   uint8_t Rank_Of[256];
   int32_t List[256];
   int32_t Weight_Sum[256];
-  // Weight_Sum[List[k]], kept beside List so that the moves scan contiguous memory.
-  int32_t List_Sum[256];
+  // Bounded_Sum[k + 1] = Weight_Sum[List[k]], kept beside List so that the
+  // moves scan contiguous memory, between two sentinels that end every scan.
+  int32_t Bounded_Sum[258];
   int32_t Dominant_Percent = 0;
   int32_t Weights[12];
   // Levels 0 .. Active_Levels - 1 have a weight above 0; the weights fall
