@@ -51,7 +51,29 @@ inline int32_t Find_First_Equal(const int32_t* Values, int32_t Last, int32_t Tar
   return Last;
 }
 
+// Values[t] -= 1 for t < Last; then marks in Zeros (one bit per rank) every
+// entry of the groups touched that is 0.
+inline void Decrement_Below(int32_t* Values, int32_t Last, uint64_t* Zeros) {
+  const __m128i Limit = _mm_set1_epi32(Last);
+  const __m128i Four = _mm_set1_epi32(4);
+  __m128i Lanes = _mm_setr_epi32(0, 1, 2, 3);
+  for (int32_t t = 0; t < Last; t += 4) {
+    __m128i* Group = reinterpret_cast<__m128i*>(Values + t);
+    // Adding the all-ones compare mask subtracts 1 from the lanes below Last.
+    const __m128i Value = _mm_add_epi32(_mm_load_si128(Group), _mm_cmpgt_epi32(Limit, Lanes));
+    _mm_store_si128(Group, Value);
+    const int Zero_Lanes = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(Value, _mm_setzero_si128())));
+    Zeros[t >> 6] |= static_cast<uint64_t>(Zero_Lanes) << (t & 63);
+    Lanes = _mm_add_epi32(Lanes, Four);
+  }
+}
+
 #else
+
+inline void Decrement_Below(int32_t* Values, int32_t Last, uint64_t* Zeros) {
+  for (int32_t t = 0; t < Last; ++t)
+    if (--Values[t] == 0) Zeros[t >> 6] |= uint64_t{1} << (t & 63);
+}
 
 inline void Increment_Range(int32_t* Values, int32_t First, int32_t Last) {
   for (int32_t t = First; t < Last; ++t) Values[t] += 1;
@@ -64,6 +86,13 @@ inline int32_t Find_First_Equal(const int32_t* Values, int32_t Last, int32_t Tar
 }
 
 #endif
+
+// The lowest rank marked in Zeros, or None if there is none.
+inline int32_t Lowest_Marked(const uint64_t* Zeros, int32_t None) {
+  for (int32_t Word = 0; Word < 4; ++Word)
+    if (Zeros[Word] != 0) return Word * 64 + __builtin_ctzll(Zeros[Word]);
+  return None;
+}
 
 }  // namespace
 
@@ -133,7 +162,9 @@ void T_QOR_SIF::Put_Header() const {
 // Distance of an occurrence of rank r: the positions since the previous
 // occurrence of r (or the block start) that hold a rank above r. Last_Pos[r]
 // is that previous position shifted on by every lower-rank symbol since, so
-// the distance is simply i - Last_Pos[r] - 1.
+// the distance is simply i - Last_Pos[r] - 1. Only the occurring ranks, below
+// Distinct, need the shift: the ranks from Distinct to Alphabet_Size belong to
+// values absent from the block, whose Last_Pos is never read.
 void T_QOR_SIF::Compute_Distances(uint8_t* Ranks, int32_t n, int32_t* Distance) {
   for (int32_t i = 0; i < n; ++i) Ranks[i] = Rank_Of[Ranks[i]];
   for (int32_t k = 0; k < 256; ++k) Last_Pos[k] = -1;
@@ -141,7 +172,7 @@ void T_QOR_SIF::Compute_Distances(uint8_t* Ranks, int32_t n, int32_t* Distance) 
     const int32_t r = Ranks[i];
     Distance[Start[r]++] = i - Last_Pos[r] - 1;
     Last_Pos[r] = i;
-    Increment_Range(Last_Pos, r + 1, Alphabet_Size);
+    Increment_Range(Last_Pos, r + 1, Distinct);
   }
 }
 
@@ -192,8 +223,28 @@ void T_QOR_SIF::Read_Distances(const T_QOR_Block_Data& Block_Data, int32_t Count
 
 // Position e goes to the smallest rank expecting it, or to the last rank when
 // none does. Placing rank k pushes every higher rank's expected position on by
-// one, since it was counted in their distances.
+// one, since it was counted in their distances. Two equivalent bookkeepings
+// of the expected positions share the work differently: by Next_Pos, placing
+// rank k costs the search up to k (eight ranks a step) and the increments
+// above k (four a step); by gap (the expected position minus e), only the
+// decrements below k (four a step, each also collecting the new zeros) and a
+// bit search. The rank frequencies tell which costs less for this block.
 void T_QOR_SIF::Place_Symbols(uint8_t* Out, const int32_t* Distance) {
+  const int32_t L = Distinct - 1;
+  int64_t Next_Pos_Work = int64_t{Sorted_Freq[L]} * L;
+  int64_t Gap_Work = int64_t{8} * Total + int64_t{Sorted_Freq[L]} * 3 * L;
+  for (int32_t k = 0; k < L; ++k) {
+    Next_Pos_Work += int64_t{Sorted_Freq[k]} * (k + 2 * (L - k));
+    Gap_Work += int64_t{Sorted_Freq[k]} * 3 * k;
+  }
+  if (Gap_Work < Next_Pos_Work) {
+    Place_By_Gap(Out, Distance);
+  } else {
+    Place_By_Next_Pos(Out, Distance);
+  }
+}
+
+void T_QOR_SIF::Place_By_Next_Pos(uint8_t* Out, const int32_t* Distance) {
   int32_t* Next_Pos = Last_Pos;
   const int32_t L = Distinct - 1;
   for (int32_t k = 0; k < L; ++k) Next_Pos[k] = Distance[Start[k]];
@@ -208,6 +259,32 @@ void T_QOR_SIF::Place_Symbols(uint8_t* Out, const int32_t* Distance) {
     // next rank's distances or one past the last, which is not its own.
     Next_Pos[k] = Sorted_Freq[k] > 0 ? e + 1 + Distance[Start[k]] : Exhausted;
     Increment_Range(Next_Pos, k + 1, L);
+  }
+}
+
+// Gap[k] = Next_Pos[k] - e. Placing rank k at e leaves the gaps above k as they
+// were (both sides move on by one) and lowers those below k by one; the ranks
+// expecting e are those with gap 0, kept as a bit set so that the smallest is
+// found without a search.
+void T_QOR_SIF::Place_By_Gap(uint8_t* Out, const int32_t* Distance) {
+  int32_t* Gap = Last_Pos;
+  const int32_t L = Distinct - 1;
+  uint64_t Zeros[4] = {0, 0, 0, 0};
+  for (int32_t k = 0; k < L; ++k) {
+    Gap[k] = Distance[Start[k]];
+    if (Gap[k] == 0) Zeros[k >> 6] |= uint64_t{1} << (k & 63);
+  }
+  for (int32_t k = L; k < 256; ++k) Gap[k] = Exhausted;
+  for (int32_t e = 0; e < Total; ++e) {
+    const int32_t k = Lowest_Marked(Zeros, L);
+    Out[e] = Order[k];
+    Decrement_Below(Gap, k, Zeros);
+    if (k == L) continue;
+    Zeros[k >> 6] &= ~(uint64_t{1} << (k & 63));
+    Start[k] += 1;
+    Sorted_Freq[k] -= 1;
+    Gap[k] = Sorted_Freq[k] > 0 ? Distance[Start[k]] : Exhausted;
+    if (Gap[k] == 0) Zeros[k >> 6] |= uint64_t{1} << (k & 63);
   }
 }
 

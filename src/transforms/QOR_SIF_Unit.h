@@ -26,6 +26,8 @@ class T_QOR_SIF {
   void Read_Header(int32_t Segment_Length);
   void Read_Distances(const T_QOR_Block_Data& Block_Data, int32_t Count, int32_t* Distance) const;
   void Place_Symbols(uint8_t* Out, const int32_t* Distance);
+  void Place_By_Next_Pos(uint8_t* Out, const int32_t* Distance);
+  void Place_By_Gap(uint8_t* Out, const int32_t* Distance);
 
   int32_t Freq[256];
   // Frequency of each rank; while decoding, occurrences of the rank not yet placed.
@@ -37,7 +39,8 @@ class T_QOR_SIF {
   int32_t Total = 0;
   // Encoding: per rank, its last position plus the lower-rank symbols seen
   // since. Decoding (as Next_Pos): per rank, where its next occurrence falls if
-  // no further lower-rank symbol comes first.
+  // no further lower-rank symbol comes first; or that position minus the
+  // position being placed (as Gap).
   alignas(16) int32_t Last_Pos[256];
   // Per rank, the running index into the distance array.
   int32_t Start[256];
