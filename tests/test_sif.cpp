@@ -223,6 +223,12 @@ TEST_F(SIF_Test, DamageBlockLength) {
   EXPECT_THROW(Decode(), T_QOR_Damaged_Block);
   Put_Segment({2, 5000000, 5000000});
   EXPECT_THROW(Decode(), T_QOR_Damaged_Block);
+  // A mantissa no coder writes makes a frequency negative; it would index the
+  // distances below their start.
+  Put_Segment({2, 5, 3, 0, 0, 0, 0, 0});
+  Regroup_Mantissas();
+  B.Code_Streams->Mantissas[B.Code_Streams->Mantissa_Cursors[1]] = -10;
+  EXPECT_THROW(SIF.Decode_Block(B), T_QOR_Damaged_Block);
 }
 
 TEST_F(SIF_Test, DamagedDistancesStayInsideTheBlock) {

@@ -202,6 +202,7 @@ void T_QOR_SIF::Read_Header(int32_t Segment_Length) {
   int64_t Sum = 0;
   for (int32_t v = 0; v < Alphabet_Size; ++v) {
     Freq[v] = QOR_MCP->Get_Integer();
+    if (Freq[v] < 0) Report_Damaged_Block("SIF frequency out of range");
     Sum += Freq[v];
   }
   if (Sum < 1 || Sum > QOR_Buffer_Capacity) Report_Damaged_Block("SIF block length out of range");
