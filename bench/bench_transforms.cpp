@@ -27,7 +27,7 @@
 namespace {
 
 using T_Bytes = std::vector<uint8_t>;
-constexpr int Repeats = 3;
+constexpr int Repeats = 5;
 
 struct T_Saved_Block {
   T_Bytes Data;
@@ -265,7 +265,7 @@ int main(int argc, char** argv) {
     Bench.Run(Name + " raw", Data);
   }
   std::mt19937 Rng(1);
-  T_Bytes Random(1 << 20);
+  T_Bytes Random(1 << 18);
   for (auto& b : Random) b = static_cast<uint8_t>(Rng());
   Bench.Run("random-256", Random);
   return 0;

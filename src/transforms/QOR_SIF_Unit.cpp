@@ -10,9 +10,9 @@
 
 namespace {
 
-// Marks a rank whose occurrences are all placed, so that the search for the
-// rank expecting position e never finds it. The increments of one block
-// (fewer than 2^23) cannot lift it to a position.
+// Marks a rank whose occurrences are all placed (and the unused entries above
+// the last rank), so that the rank expecting position e is never taken for it.
+// The at most 2^23 increments or decrements of one block keep it far below 0.
 constexpr int32_t Exhausted = INT32_MIN / 2;
 
 // The two inner loops of the stage, over the 256 per-rank entries of
