@@ -58,38 +58,44 @@ void T_QOR_AWFC::Init_List() {
 // sum; values of equal sum keep their places in front of it. The sentinel
 // behind the list ends the scan.
 inline void T_QOR_AWFC::Lower(int32_t Value, int32_t Weight) {
-  int32_t* const List_Sum = Bounded_Sum + 1;
+  // Restrict-qualified views: the byte stores to Rank_Of would otherwise make
+  // the compiler reload the list after each one.
+  int32_t* __restrict const Values = List;
+  int32_t* __restrict const Sums = Bounded_Sum + 1;
+  uint8_t* __restrict const Ranks = Rank_Of;
   const int32_t Sum = Weight_Sum[Value] -= Weight;
-  int32_t k = Rank_Of[Value];
-  while (List_Sum[k + 1] > Sum) {
-    const int32_t Moved = List[k + 1];
-    List[k] = Moved;
-    List_Sum[k] = List_Sum[k + 1];
-    Rank_Of[Moved] = static_cast<uint8_t>(k);
+  int32_t k = Ranks[Value];
+  for (int32_t Next_Sum = Sums[k + 1]; Next_Sum > Sum; Next_Sum = Sums[k + 1]) {
+    const int32_t Moved = Values[k + 1];
+    Values[k] = Moved;
+    Sums[k] = Next_Sum;
+    Ranks[Moved] = static_cast<uint8_t>(k);
     ++k;
   }
-  List[k] = Value;
-  List_Sum[k] = Sum;
-  Rank_Of[Value] = static_cast<uint8_t>(k);
+  Values[k] = Value;
+  Sums[k] = Sum;
+  Ranks[Value] = static_cast<uint8_t>(k);
 }
 
 // Adds Weight to Value and moves it forward past every value with a smaller
 // sum; it stops behind the first value of equal or larger sum, or at the
 // sentinel in front of the list.
 inline void T_QOR_AWFC::Raise(int32_t Value, int32_t Weight) {
-  int32_t* const List_Sum = Bounded_Sum + 1;
+  int32_t* __restrict const Values = List;
+  int32_t* __restrict const Sums = Bounded_Sum + 1;
+  uint8_t* __restrict const Ranks = Rank_Of;
   const int32_t Sum = Weight_Sum[Value] += Weight;
-  int32_t k = Rank_Of[Value];
-  while (List_Sum[k - 1] < Sum) {
-    const int32_t Moved = List[k - 1];
-    List[k] = Moved;
-    List_Sum[k] = List_Sum[k - 1];
-    Rank_Of[Moved] = static_cast<uint8_t>(k);
+  int32_t k = Ranks[Value];
+  for (int32_t Previous_Sum = Sums[k - 1]; Previous_Sum < Sum; Previous_Sum = Sums[k - 1]) {
+    const int32_t Moved = Values[k - 1];
+    Values[k] = Moved;
+    Sums[k] = Previous_Sum;
+    Ranks[Moved] = static_cast<uint8_t>(k);
     --k;
   }
-  List[k] = Value;
-  List_Sum[k] = Sum;
-  Rank_Of[Value] = static_cast<uint8_t>(k);
+  Values[k] = Value;
+  Sums[k] = Sum;
+  Ranks[Value] = static_cast<uint8_t>(k);
 }
 
 // Moves the window on by one position, after Symbols[Idx] has been coded. The
