@@ -52,7 +52,8 @@ void T_QOR_RLE_EXP::Decode_Block(T_QOR_Block_Data& Block_Data) {
   }
   T_QOR_Code_Streams& Streams = *Block_Data.Code_Streams;
   // The groups tile Runs in rising exponent: group e ends at Run_Cursors[e] and
-  // starts where group e - 1 ends. Anything else cannot come from the coder.
+  // starts where group e - 1 ends; exponent 0 has no group, so Run_Cursors[0]
+  // is where group 1 starts. Anything else cannot come from the coder.
   int32_t Group_Start[QOR_Exponent_Slots];
   Group_Start[0] = Streams.Run_Cursors[0];
   if (Group_Start[0] < 0) Report_Damaged_Block("run cursor out of range");
