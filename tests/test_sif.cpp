@@ -173,10 +173,10 @@ TEST_F(SIF_Test, RoundTrips) {
   }
 }
 
-// The inverse keeps the expected positions in one of two ways, chosen by the
-// work the rank frequencies predict: text-like blocks in rising order take
-// one, a large alphabet in falling order with one frequent value the other.
-TEST_F(SIF_Test, RoundTripsUnderBothPlacements) {
+// Both directions keep their per-rank bookkeeping in one of two ways, chosen
+// by the work the rank frequencies predict: text-like blocks in rising order
+// take one, a large alphabet in falling order with one frequent value the other.
+TEST_F(SIF_Test, RoundTripsUnderBothBookkeepings) {
   std::mt19937 Rng(22);
   for (int Trial = 0; Trial < 4; ++Trial) {
     T_Bytes One_Frequent = Random_Bytes(Rng, 8000, 200);

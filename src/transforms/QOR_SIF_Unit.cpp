@@ -51,6 +51,19 @@ inline int32_t Find_First_Equal(const int32_t* Values, int32_t Last, int32_t Tar
   return Last;
 }
 
+// Values[t] += 1 for t < Last.
+inline void Increment_Below(int32_t* Values, int32_t Last) {
+  const __m128i Limit = _mm_set1_epi32(Last);
+  const __m128i Four = _mm_set1_epi32(4);
+  __m128i Lanes = _mm_setr_epi32(0, 1, 2, 3);
+  for (int32_t t = 0; t < Last; t += 4) {
+    __m128i* Group = reinterpret_cast<__m128i*>(Values + t);
+    // Subtracting the all-ones compare mask adds 1 to the lanes below Last.
+    _mm_store_si128(Group, _mm_sub_epi32(_mm_load_si128(Group), _mm_cmpgt_epi32(Limit, Lanes)));
+    Lanes = _mm_add_epi32(Lanes, Four);
+  }
+}
+
 // Values[t] -= 1 for t < Last; then marks in Zeros (one bit per rank) every
 // entry of the groups touched that is 0.
 inline void Decrement_Below(int32_t* Values, int32_t Last, uint64_t* Zeros) {
@@ -69,6 +82,10 @@ inline void Decrement_Below(int32_t* Values, int32_t Last, uint64_t* Zeros) {
 }
 
 #else
+
+inline void Increment_Below(int32_t* Values, int32_t Last) {
+  for (int32_t t = 0; t < Last; ++t) Values[t] += 1;
+}
 
 inline void Decrement_Below(int32_t* Values, int32_t Last, uint64_t* Zeros) {
   for (int32_t t = 0; t < Last; ++t)
@@ -160,19 +177,50 @@ void T_QOR_SIF::Put_Header() const {
 }
 
 // Distance of an occurrence of rank r: the positions since the previous
-// occurrence of r (or the block start) that hold a rank above r. Last_Pos[r]
-// is that previous position shifted on by every lower-rank symbol since, so
-// the distance is simply i - Last_Pos[r] - 1. Only the occurring ranks, below
-// Distinct, need the shift: the ranks from Distinct to Alphabet_Size belong to
-// values absent from the block, whose Last_Pos is never read.
+// occurrence of r (or the block start) that hold a rank above r. Two
+// equivalent bookkeepings share the work differently, and the rank
+// frequencies tell which costs less for this block: shifting the last
+// positions of the ranks above r, or counting for the ranks below r.
 void T_QOR_SIF::Compute_Distances(uint8_t* Ranks, int32_t n, int32_t* Distance) {
   for (int32_t i = 0; i < n; ++i) Ranks[i] = Rank_Of[Ranks[i]];
+  int64_t Above_Work = 0;
+  int64_t Below_Work = 0;
+  for (int32_t r = 0; r < Distinct; ++r) {
+    Above_Work += int64_t{Sorted_Freq[r]} * (Distinct - 1 - r);
+    Below_Work += int64_t{Sorted_Freq[r]} * r;
+  }
+  if (Below_Work < Above_Work) {
+    Count_Higher_Ranks(Ranks, n, Distance);
+  } else {
+    Shift_Last_Positions(Ranks, n, Distance);
+  }
+}
+
+// Last_Pos[r] is the previous position of r shifted on by every lower-rank
+// symbol since, so the distance is simply i - Last_Pos[r] - 1. Only the
+// occurring ranks, below Distinct, need the shift: the ranks from Distinct to
+// Alphabet_Size belong to values absent from the block, whose Last_Pos is
+// never read.
+void T_QOR_SIF::Shift_Last_Positions(const uint8_t* Ranks, int32_t n, int32_t* Distance) {
   for (int32_t k = 0; k < 256; ++k) Last_Pos[k] = -1;
   for (int32_t i = 0; i < n; ++i) {
     const int32_t r = Ranks[i];
     Distance[Start[r]++] = i - Last_Pos[r] - 1;
     Last_Pos[r] = i;
     Increment_Range(Last_Pos, r + 1, Distinct);
+  }
+}
+
+// Higher[r] (in the Last_Pos storage) counts the higher-rank symbols since the
+// previous occurrence of r: every symbol adds one to the ranks below it.
+void T_QOR_SIF::Count_Higher_Ranks(const uint8_t* Ranks, int32_t n, int32_t* Distance) {
+  int32_t* Higher = Last_Pos;
+  for (int32_t k = 0; k < 256; ++k) Higher[k] = 0;
+  for (int32_t i = 0; i < n; ++i) {
+    const int32_t r = Ranks[i];
+    Distance[Start[r]++] = Higher[r];
+    Higher[r] = 0;
+    Increment_Below(Higher, r);
   }
 }
 

@@ -23,6 +23,8 @@ class T_QOR_SIF {
   void Rank_Symbols();
   void Put_Header() const;
   void Compute_Distances(uint8_t* Ranks, int32_t n, int32_t* Distance);
+  void Shift_Last_Positions(const uint8_t* Ranks, int32_t n, int32_t* Distance);
+  void Count_Higher_Ranks(const uint8_t* Ranks, int32_t n, int32_t* Distance);
   void Read_Header(int32_t Segment_Length);
   void Read_Distances(const T_QOR_Block_Data& Block_Data, int32_t Count, int32_t* Distance) const;
   void Place_Symbols(uint8_t* Out, const int32_t* Distance);
@@ -38,9 +40,10 @@ class T_QOR_SIF {
   int32_t Descending = 0;
   int32_t Total = 0;
   // Encoding: per rank, its last position plus the lower-rank symbols seen
-  // since. Decoding (as Next_Pos): per rank, where its next occurrence falls if
-  // no further lower-rank symbol comes first; or that position minus the
-  // position being placed (as Gap).
+  // since, or (as Higher) the higher-rank symbols seen since. Decoding (as
+  // Next_Pos): per rank, where its next occurrence falls if no further
+  // lower-rank symbol comes first, or (as Gap) that position minus the
+  // position being placed.
   alignas(16) int32_t Last_Pos[256];
   // Per rank, the running index into the distance array.
   int32_t Start[256];
