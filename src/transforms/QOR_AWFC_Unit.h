@@ -4,8 +4,40 @@
 
 struct T_QOR_Block_Data;
 
+// Weighted frequency count: every byte is replaced by its index in a list of
+// the 256 values ordered by a weighted count of their occurrences among the
+// last 2048 symbols, recent ones weighing more. How fast the weights fall is
+// set by the block's dominant percentage, which travels as one Side_Info byte.
 class T_QOR_AWFC {
  public:
   void Encode_Block(T_QOR_Block_Data& Block_Data);
   void Decode_Block(T_QOR_Block_Data& Block_Data);
+
+  // The weights of the 12 window levels for dominant percentage Percent (0..100).
+  static void Compute_Weights(int32_t Percent, int32_t* Level_Weights);
+
+ private:
+  void Analyse_Block(const uint8_t* Data, int32_t n);
+  void Set_Weights(int32_t Percent);
+  void Init_List();
+  void Update_Weights(const uint8_t* Symbols, int32_t Idx);
+  void Lower(int32_t Value, int32_t Weight);
+  void Raise(int32_t Value, int32_t Weight);
+
+  // List index of each byte value, and the value at each index: inverse
+  // permutations. List is ordered by non-increasing Weight_Sum.
+  uint8_t Rank_Of[256];
+  int32_t List[256];
+  int32_t Weight_Sum[256];
+  // Bounded_Sum[k + 1] = Weight_Sum[List[k]], kept beside List so that the
+  // moves scan contiguous memory, between two sentinels that end every scan.
+  int32_t Bounded_Sum[258];
+  int32_t Dominant_Percent = 0;
+  int32_t Weights[12];
+  // Levels 0 .. Active_Levels - 1 have a weight above 0; the weights fall
+  // strictly until they reach 0, so the levels beyond change nothing.
+  int32_t Active_Levels = 0;
+  int32_t Freq[256];
+  int32_t Distinct = 0;
+  int32_t Alphabet_Size = 0;
 };

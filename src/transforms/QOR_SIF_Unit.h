@@ -4,8 +4,49 @@
 
 struct T_QOR_Block_Data;
 
+// Inversion frequencies over a frequency-sorted symbol order. The block leaves
+// as integers on the pipeline's integer stream: the alphabet size, the
+// frequency of every byte value below it, and per rank (all but the last) the
+// distances between its occurrences counted in symbols of higher rank.
 class T_QOR_SIF {
  public:
+  // Input must hold at least one symbol. Leaves Output empty.
   void Encode_Block(T_QOR_Block_Data& Block_Data);
+  // Rewinds to the last closed segment of the integer stream and rebuilds the
+  // block from it into Output.
   void Decode_Block(T_QOR_Block_Data& Block_Data);
+
+ private:
+  void Count_Frequencies(const uint8_t* Data, int32_t n);
+  void Analyse_Block();
+  void Sort_Symbols();
+  void Rank_Symbols();
+  void Put_Header() const;
+  void Compute_Distances(uint8_t* Ranks, int32_t n, int32_t* Distance);
+  void Shift_Last_Positions(const uint8_t* Ranks, int32_t n, int32_t* Distance);
+  void Count_Higher_Ranks(const uint8_t* Ranks, int32_t n, int32_t* Distance);
+  void Read_Header(int32_t Segment_Length);
+  void Read_Distances(const T_QOR_Block_Data& Block_Data, int32_t Count, int32_t* Distance) const;
+  void Place_Symbols(uint8_t* Out, const int32_t* Distance);
+  void Place_By_Next_Pos(uint8_t* Out, const int32_t* Distance);
+  void Place_By_Gap(uint8_t* Out, const int32_t* Distance);
+
+  int32_t Freq[256];
+  // Frequency of each rank; while decoding, occurrences of the rank not yet placed.
+  int32_t Sorted_Freq[256];
+  int32_t Distinct = 0;
+  int32_t Alphabet_Size = 0;
+  // 1: ranks by falling frequency; 0: by rising frequency.
+  int32_t Descending = 0;
+  int32_t Total = 0;
+  // Encoding: per rank, its last position plus the lower-rank symbols seen
+  // since, or (as Higher) the higher-rank symbols seen since. Decoding (as
+  // Next_Pos): per rank, where its next occurrence falls if no further
+  // lower-rank symbol comes first, or (as Gap) that position minus the
+  // position being placed.
+  alignas(16) int32_t Last_Pos[256];
+  // Per rank, the running index into the distance array.
+  int32_t Start[256];
+  uint8_t Rank_Of[256];
+  uint8_t Order[256];
 };

@@ -1,0 +1,240 @@
+#include "transform_test_support.h"
+#include "transforms/QOR_SIF_Unit.h"
+
+namespace {
+
+// The integers a block must produce, computed the slow and obvious way: rank
+// the occurring values with a sort, then count for every occurrence the
+// higher-rank symbols since the previous occurrence of its rank.
+std::vector<int32_t> Reference_Integers(const T_Bytes& Data) {
+  std::vector<int64_t> Freq(256, 0);
+  for (uint8_t b : Data) Freq[b] += 1;
+  int Alphabet_Size = 256;
+  while (Alphabet_Size > 1 && Freq[Alphabet_Size - 1] == 0) --Alphabet_Size;
+  std::vector<int> Order;
+  for (int v = 0; v < 256; ++v)
+    if (Freq[v] > 0) Order.push_back(v);
+  const int64_t Distinct = static_cast<int64_t>(Order.size());
+  const int64_t Mean = static_cast<int64_t>(Data.size()) / Distinct;
+  int64_t Dominant = 0;
+  for (int v : Order) Dominant += Freq[v] > 2 * Mean;
+  const bool Descending = Dominant * 100 / Distinct < 10;
+  std::sort(Order.begin(), Order.end(), [&](int a, int b) {
+    if (Freq[a] != Freq[b]) return Descending ? Freq[a] > Freq[b] : Freq[a] < Freq[b];
+    return a > b;
+  });
+  std::vector<int> Rank(256, -1);
+  for (size_t k = 0; k < Order.size(); ++k) Rank[Order[k]] = static_cast<int>(k);
+
+  std::vector<int32_t> Integers = {Alphabet_Size};
+  for (int v = 0; v < Alphabet_Size; ++v) Integers.push_back(static_cast<int32_t>(Freq[v]));
+  for (size_t r = 0; r + 1 < Order.size(); ++r) {
+    int32_t Higher = 0;
+    for (uint8_t b : Data) {
+      if (Rank[b] == static_cast<int>(r)) {
+        Integers.push_back(Higher);
+        Higher = 0;
+      } else if (Rank[b] > static_cast<int>(r)) {
+        ++Higher;
+      }
+    }
+  }
+  return Integers;
+}
+
+class SIF_Test : public Transform_Test {
+ protected:
+  // The integers put since the streams were reset, in put order.
+  std::vector<int32_t> Integers_Put() const {
+    const T_QOR_Code_Streams& S = *B.Code_Streams;
+    std::vector<int32_t> Values;
+    int32_t j = 0;
+    for (int32_t i = 0; i < S.Exponent_Count; ++i) {
+      const int e = S.Exponents[i];
+      Values.push_back(e == 0 ? 0 : (1 << e) + S.Mantissas[j++] - 1);
+    }
+    return Values;
+  }
+
+  std::vector<int32_t> Encode(const T_Bytes& Data) {
+    Reset_Streams();
+    Set_Input(Data);
+    B.Output->Length = 99;
+    SIF.Encode_Block(B);
+    EXPECT_EQ(B.Output->Length, 0);
+    return Integers_Put();
+  }
+
+  // Plays the coder's decoding, then runs the inverse.
+  T_Bytes Decode() {
+    Regroup_Mantissas();
+    SIF.Decode_Block(B);
+    return Bytes_Of(*B.Output);
+  }
+
+  void Expect_Round_Trip(const T_Bytes& Data) {
+    const std::vector<int32_t> Integers = Encode(Data);
+    ASSERT_EQ(Integers, Reference_Integers(Data));
+    const T_QOR_Code_Streams& S = *B.Code_Streams;
+    ASSERT_EQ(S.Segment_Count, 1);
+    ASSERT_EQ(S.Segment_Lengths[0], static_cast<int32_t>(Integers.size()));
+    ASSERT_EQ(Decode(), Data);
+    EXPECT_EQ(S.Exponent_Count, static_cast<int32_t>(Integers.size()));
+  }
+
+  // A hand-made segment of integers, for the damage cases.
+  void Put_Segment(const std::vector<int32_t>& Integers) {
+    Reset_Streams();
+    for (int32_t v : Integers) QOR_MCP->Put_Integer(v);
+    QOR_MCP->Mark_Segment();
+  }
+
+  T_QOR_SIF SIF;
+};
+
+TEST_F(SIF_Test, Abracadabra) {
+  const std::string Text = "abracadabra";
+  const std::vector<int32_t> Integers = Encode(T_Bytes(Text.begin(), Text.end()));
+  ASSERT_EQ(Integers.size(), 1u + 115u + 6u);
+  EXPECT_EQ(Integers[0], 115);
+  std::vector<int32_t> Freq(115, 0);
+  Freq['a'] = 5;
+  Freq['b'] = 2;
+  Freq['c'] = 1;
+  Freq['d'] = 1;
+  Freq['r'] = 2;
+  EXPECT_EQ(std::vector<int32_t>(Integers.begin() + 1, Integers.begin() + 116), Freq);
+  // Ranks d c r b a: the distances of d, c, r, r, b, b.
+  EXPECT_EQ(std::vector<int32_t>(Integers.begin() + 116, Integers.end()), (std::vector<int32_t>{6, 4, 2, 4, 1, 3}));
+  EXPECT_EQ(B.Code_Streams->Segment_Lengths[0], 122);
+  EXPECT_EQ(Decode(), T_Bytes(Text.begin(), Text.end()));
+}
+
+TEST_F(SIF_Test, SingleValueBlock) {
+  const std::vector<int32_t> Integers = Encode(T_Bytes(1000, 'x'));
+  ASSERT_EQ(Integers.size(), 1u + 'x' + 1u);
+  EXPECT_EQ(Integers[0], 'x' + 1);
+  EXPECT_EQ(Integers.back(), 1000);
+  EXPECT_EQ(Decode(), T_Bytes(1000, 'x'));
+}
+
+TEST_F(SIF_Test, OnlyByteZero) {
+  EXPECT_EQ(Encode(T_Bytes(777, 0)), (std::vector<int32_t>{1, 777}));
+  EXPECT_EQ(Decode(), T_Bytes(777, 0));
+}
+
+TEST_F(SIF_Test, EqualFrequenciesRankByFallingByteValue) {
+  // 0 % dominant: falling frequency, 9 before 5, so 9 has rank 0.
+  const std::vector<int32_t> Integers = Encode({5, 9, 5, 9, 7});
+  EXPECT_EQ(std::vector<int32_t>(Integers.end() - 4, Integers.end()), (std::vector<int32_t>{1, 1, 0, 0}));
+  EXPECT_EQ(Decode(), (T_Bytes{5, 9, 5, 9, 7}));
+  // A dominant value among three: rising frequency, and still 9 before 5.
+  T_Bytes Data = {5, 9, 5, 9};
+  Data.insert(Data.end(), 20, 7);
+  const std::vector<int32_t> Rising = Encode(Data);
+  EXPECT_EQ(std::vector<int32_t>(Rising.end() - 4, Rising.end()), (std::vector<int32_t>{1, 1, 0, 0}));
+}
+
+// Ten values of which one is dominant give exactly 10 %: rising frequency, so
+// the dominant value ranks last and its occurrences cost no distances. With
+// eleven values the share is 9 %, the order falls, and the rarest value
+// (the lowest byte value among the rarest) ranks last.
+TEST_F(SIF_Test, RankOrderSwitchesAtTenPercent) {
+  T_Bytes Ten(100, 1);
+  for (int v = 2; v <= 10; ++v) Ten.insert(Ten.end(), 10, static_cast<uint8_t>(v));
+  EXPECT_EQ(Encode(Ten).size(), 1u + 11u + (190u - 100u));
+  Expect_Round_Trip(Ten);
+
+  T_Bytes Eleven(100, 1);
+  for (int v = 2; v <= 11; ++v) Eleven.insert(Eleven.end(), 10, static_cast<uint8_t>(v));
+  EXPECT_EQ(Encode(Eleven).size(), 1u + 12u + (200u - 10u));
+  Expect_Round_Trip(Eleven);
+}
+
+TEST_F(SIF_Test, TwoRanksExpectingTheSamePosition) {
+  // Rank 0 at position 0 and rank 1 at position 1 both start out expecting
+  // position 0; the lower rank takes it and pushes the other on.
+  Expect_Round_Trip({3, 2, 3, 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1});
+  Expect_Round_Trip({0, 1, 2, 3, 0, 1, 2, 3, 3, 2, 1, 0});
+}
+
+TEST_F(SIF_Test, RoundTrips) {
+  std::mt19937 Rng(21);
+  Expect_Round_Trip({200});
+  Expect_Round_Trip(All_Values(1));
+  Expect_Round_Trip(All_Values(7));
+  Expect_Round_Trip(Random_Bytes(Rng, 20000, 256));
+  Expect_Round_Trip(Random_Bytes(Rng, 20000, 2));
+  Expect_Round_Trip(Skewed_Bytes(Rng, 30000));
+  Expect_Round_Trip(Run_Bytes(Rng, 30000, 40, 3));
+  for (int Trial = 0; Trial < 200; ++Trial) {
+    const size_t n = 1 + Rng() % 300;
+    Expect_Round_Trip(Random_Bytes(Rng, n, 1 + static_cast<int>(Rng() % 12)));
+  }
+}
+
+// Both directions keep their per-rank bookkeeping in one of two ways, chosen
+// by the work the rank frequencies predict: text-like blocks in rising order
+// take one, a large alphabet in falling order with one frequent value the other.
+TEST_F(SIF_Test, RoundTripsUnderBothBookkeepings) {
+  std::mt19937 Rng(22);
+  for (int Trial = 0; Trial < 4; ++Trial) {
+    T_Bytes One_Frequent = Random_Bytes(Rng, 8000, 200);
+    for (size_t i = 0; i < One_Frequent.size(); i += 3) One_Frequent[i] = static_cast<uint8_t>(Trial);
+    Expect_Round_Trip(One_Frequent);
+    Expect_Round_Trip(Skewed_Bytes(Rng, 8000));
+  }
+}
+
+TEST_F(SIF_Test, DecodesTheLastSegment) {
+  Reset_Streams();
+  for (int32_t v : {7, 0, 300}) QOR_MCP->Put_Integer(v);
+  QOR_MCP->Mark_Segment();
+  const T_Bytes Data = {'s', 'i', 'f', 's', 'i', 'f', 'f'};
+  Set_Input(Data);
+  SIF.Encode_Block(B);
+  EXPECT_EQ(Decode(), Data);
+  EXPECT_EQ(B.Code_Streams->Exponent_Count, 3 + 1 + 't' + 2 + 3);
+}
+
+TEST_F(SIF_Test, DamageAlphabetSize) {
+  Put_Segment({0, 5});
+  EXPECT_THROW(Decode(), T_QOR_Damaged_Block);
+  std::vector<int32_t> Big(258, 1);
+  Big[0] = 257;
+  Put_Segment(Big);
+  EXPECT_THROW(Decode(), T_QOR_Damaged_Block);
+}
+
+TEST_F(SIF_Test, DamageSegmentTooShort) {
+  Put_Segment({});
+  EXPECT_THROW(Decode(), T_QOR_Damaged_Block);
+  Put_Segment({3, 1, 1});
+  EXPECT_THROW(Decode(), T_QOR_Damaged_Block);
+  // Two values of three occurrences each need three distances.
+  Put_Segment({2, 3, 3, 0, 0});
+  EXPECT_THROW(Decode(), T_QOR_Damaged_Block);
+  Put_Segment({2, 3, 3, 0, 0, 0});
+  EXPECT_EQ(Decode(), (T_Bytes{1, 1, 1, 0, 0, 0}));
+}
+
+TEST_F(SIF_Test, DamageBlockLength) {
+  Put_Segment({2, 0, 0});
+  EXPECT_THROW(Decode(), T_QOR_Damaged_Block);
+  Put_Segment({2, 5000000, 5000000});
+  EXPECT_THROW(Decode(), T_QOR_Damaged_Block);
+  // A mantissa no coder writes makes a frequency negative; it would index the
+  // distances below their start.
+  Put_Segment({2, 5, 3, 0, 0, 0, 0, 0});
+  Regroup_Mantissas();
+  B.Code_Streams->Mantissas[B.Code_Streams->Mantissa_Cursors[1]] = -10;
+  EXPECT_THROW(SIF.Decode_Block(B), T_QOR_Damaged_Block);
+}
+
+TEST_F(SIF_Test, DamagedDistancesStayInsideTheBlock) {
+  // Distances no encoder writes: the block comes out wrong but the right size.
+  Put_Segment({3, 4, 4, 4, 16000000, 0, 9, 9, 0, 1, 1000, 2});
+  EXPECT_EQ(Decode().size(), 12u);
+}
+
+}  // namespace
