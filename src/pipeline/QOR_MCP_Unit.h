@@ -118,6 +118,13 @@ class T_QOR_MCP {
   T_QOR_Block_Data& Block() { return Block_Data; }
 
   static void Swap_Buffers(T_QOR_Block_Data& Data) { std::swap(Data.Input, Data.Output); }
+  // Lets an empty block pass a stage unchanged: the stage swaps here and the
+  // pipeline's own swap after it restores the order. True when Input is empty.
+  static bool Pass_Empty_Block(T_QOR_Block_Data& Data) {
+    if (Data.Input->Length > 0) return false;
+    Swap_Buffers(Data);
+    return true;
+  }
   static int32_t Exponent_Of(int32_t Value);
 
   // The integer stream of Code_Streams.

@@ -113,11 +113,8 @@ void T_QOR_AWFC::Update_Weights(const uint8_t* Symbols, int32_t Idx) {
 }
 
 void T_QOR_AWFC::Encode_Block(T_QOR_Block_Data& Block_Data) {
+  if (T_QOR_MCP::Pass_Empty_Block(Block_Data)) return;
   const int32_t n = Block_Data.Input->Length;
-  if (n <= 0) {
-    T_QOR_MCP::Swap_Buffers(Block_Data);
-    return;
-  }
   const uint8_t* In = Block_Data.Input->Data;
   uint8_t* Out = Block_Data.Output->Data;
   Analyse_Block(In, n);
@@ -132,11 +129,8 @@ void T_QOR_AWFC::Encode_Block(T_QOR_Block_Data& Block_Data) {
 }
 
 void T_QOR_AWFC::Decode_Block(T_QOR_Block_Data& Block_Data) {
+  if (T_QOR_MCP::Pass_Empty_Block(Block_Data)) return;
   const int32_t n = Block_Data.Input->Length;
-  if (n <= 0) {
-    T_QOR_MCP::Swap_Buffers(Block_Data);
-    return;
-  }
   const uint32_t Percent = QOR_MCP->Pop_Side_Info(1);
   if (Percent > 100) Report_Damaged_Block("AWFC percentage above 100");
   const uint8_t* In = Block_Data.Input->Data;

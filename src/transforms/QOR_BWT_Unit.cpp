@@ -267,10 +267,7 @@ static_assert(256 * 4 + T_Inverse_Walk::Pool_Bytes <= int64_t{QOR_Buffer_Capacit
 }  // namespace
 
 void T_QOR_BWT::Encode_Block(T_QOR_Block_Data& Block_Data) {
-  if (Block_Data.Input->Length <= 0) {
-    T_QOR_MCP::Swap_Buffers(Block_Data);
-    return;
-  }
+  if (T_QOR_MCP::Pass_Empty_Block(Block_Data)) return;
   Suffix_Array = Block_Data.Int_Work + 1;
   Block = Block_Data.Input->Data;
   Last_Column = Block_Data.Output->Data;
@@ -651,10 +648,7 @@ void T_QOR_BWT::Sort_All_Suffixes(uint32_t* Work) {
 }
 
 void T_QOR_BWT::Decode_Block(T_QOR_Block_Data& Block_Data) {
-  if (Block_Data.Input->Length <= 0) {
-    T_QOR_MCP::Swap_Buffers(Block_Data);
-    return;
-  }
+  if (T_QOR_MCP::Pass_Empty_Block(Block_Data)) return;
   const int32_t P = static_cast<int32_t>(QOR_MCP->Pop_Side_Info(3));
   const uint8_t* L = Block_Data.Input->Data;
   const int32_t N = Block_Data.Input->Length;

@@ -5,11 +5,8 @@
 #include "pipeline/QOR_MCP_Unit.h"
 
 void T_QOR_RLE_BIT::Encode_Block(T_QOR_Block_Data& Block_Data) {
+  if (T_QOR_MCP::Pass_Empty_Block(Block_Data)) return;
   const int32_t n = Block_Data.Input->Length;
-  if (n <= 0) {
-    T_QOR_MCP::Swap_Buffers(Block_Data);
-    return;
-  }
   const uint8_t* In = Block_Data.Input->Data;
   uint8_t* Out = Block_Data.Output->Data;
   int32_t* Counts = Block_Data.Int_Work;
@@ -32,11 +29,8 @@ void T_QOR_RLE_BIT::Encode_Block(T_QOR_Block_Data& Block_Data) {
 }
 
 void T_QOR_RLE_BIT::Decode_Block(T_QOR_Block_Data& Block_Data) {
+  if (T_QOR_MCP::Pass_Empty_Block(Block_Data)) return;
   const int32_t n = Block_Data.Input->Length;
-  if (n <= 0) {
-    T_QOR_MCP::Swap_Buffers(Block_Data);
-    return;
-  }
   const uint8_t* In = Block_Data.Input->Data;
   uint8_t* Out = Block_Data.Output->Data;
   const int32_t* Counts = Block_Data.Int_Work;

@@ -17,11 +17,8 @@ inline int32_t Run_Length(const uint8_t* Data, int32_t i, int32_t n) {
 }  // namespace
 
 void T_QOR_RLE_EXP::Encode_Block(T_QOR_Block_Data& Block_Data) {
+  if (T_QOR_MCP::Pass_Empty_Block(Block_Data)) return;
   const int32_t n = Block_Data.Input->Length;
-  if (n <= 0) {
-    T_QOR_MCP::Swap_Buffers(Block_Data);
-    return;
-  }
   const uint8_t* In = Block_Data.Input->Data;
   uint8_t* Out = Block_Data.Output->Data;
   T_QOR_Code_Streams& Streams = *Block_Data.Code_Streams;
@@ -46,10 +43,7 @@ void T_QOR_RLE_EXP::Encode_Block(T_QOR_Block_Data& Block_Data) {
 }
 
 void T_QOR_RLE_EXP::Decode_Block(T_QOR_Block_Data& Block_Data) {
-  if (Block_Data.Input->Length <= 0) {
-    T_QOR_MCP::Swap_Buffers(Block_Data);
-    return;
-  }
+  if (T_QOR_MCP::Pass_Empty_Block(Block_Data)) return;
   T_QOR_Code_Streams& Streams = *Block_Data.Code_Streams;
   // The groups tile Runs in rising exponent: group e ends at Run_Cursors[e] and
   // starts where group e - 1 ends; exponent 0 has no group, so Run_Cursors[0]
