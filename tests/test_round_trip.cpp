@@ -201,4 +201,20 @@ TEST_F(Round_Trip_Test, BlockUnsafeInBothChainsIsSplit) {
   EXPECT_EQ(Split[1].Flags, 0x00);
 }
 
+// Splitting ends at single bytes, so every one-byte block must be safe in
+// both chains: otherwise a block could never be written.
+TEST(Single_Byte_Blocks, AreSafeInBothChains) {
+  T_QOR_MCP Pipeline;
+  T_QOR_Block_Data& B = Pipeline.Block();
+  for (const bool Fast : {true, false}) {
+    for (int Value = 0; Value < 256; ++Value) {
+      B.Input->Data[0] = static_cast<uint8_t>(Value);
+      B.Input->Length = 1;
+      B.Side_Info->Length = 2;
+      B.Fast_Mode = Fast;
+      EXPECT_TRUE(Pipeline.Compress_Block()) << Value << (Fast ? " fast" : " normal");
+    }
+  }
+}
+
 }  // namespace

@@ -105,7 +105,8 @@ void T_QOR_MCP::Compress_File(const std::string& Input_Name, const std::string& 
 
 // Writes the bytes at Position .. Position + Count - 1, already in Input, as
 // one block or, in the rare case that neither chain gives a payload that is
-// safe whatever bytes follow it, as two halves.
+// safe whatever bytes follow it, as two halves. The halving ends: every
+// one-byte block is safe in both chains.
 void T_QOR_MCP::Compress_Range(int64_t Position, int32_t Count, bool Fast) {
   if (Try_Chain(Fast)) return;
   Load_Input(Position, Count);
