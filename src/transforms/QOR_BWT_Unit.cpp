@@ -14,6 +14,7 @@ constexpr int32_t Shell_Limit = 12;      // ranges this small go straight to the
 constexpr int32_t Max_Push_Depth = 24;   // equal parts deeper than this are Shell-sorted
 constexpr int32_t Pivot_Sample_Limit = 256;
 constexpr int32_t Chunk = 64;            // bytes per Compare_Suffixes step
+constexpr int32_t Skew_Ratio = 16;       // a partition test passed by under 1/16 of the rows is predictable
 constexpr int32_t Key_Bytes = 4;         // bytes of each suffix one gather of the key cache holds
 // Work budget weights. Ordinary blocks spend their sorting work on short
 // prefixes; long common prefixes (chunks after the first one of a
@@ -560,42 +561,60 @@ void T_QOR_BWT::Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
   }
 }
 
-// Split-end partition: rows equal to the pivot collect at both ends, then
-// move to the middle. Leaves the rows below V first and those above V last,
-// and returns their counts.
+// Leaves the rows below V first and those above V last, and returns their
+// counts. The key bytes of a range follow no pattern the branch predictor
+// could learn, so the split is made by two branch-free passes, each moving
+// the rows that pass its test to the front. A read-only count first skips
+// the passes with nothing to move: ranges whose rows mostly share the byte
+// (long repeats) then cost one quick scan per depth.
 void T_QOR_BWT::Split_At_Pivot(int32_t Lo, int32_t Hi, int Shift, uint8_t V, int32_t& Less, int32_t& Greater) {
+  const uint32_t* const K = Keys - Key_Origin;
+  int32_t Below = 0;
+  int32_t Above = 0;
+  for (int32_t r = Lo; r <= Hi; ++r) {
+    const uint8_t X = static_cast<uint8_t>(K[r] >> Shift);
+    Below += X < V;
+    Above += X > V;
+  }
+  if (Below > 0) Move_To_Front(Lo, Hi, Shift, V, Below);
+  if (Above > 0) Move_To_Front(Lo + Below, Hi, Shift, V + 1, Hi - Lo + 1 - Below - Above);
+  Less = Below;
+  Greater = Above;
+}
+
+// Moves the Count rows whose key byte is below Limit (up to 256) to the
+// front of Lo..Hi. When few rows move, or few stay, a test per row is
+// predictable and the scan stops at the last row that has to move; only
+// mixed ranges take the branch-free loop.
+void T_QOR_BWT::Move_To_Front(int32_t Lo, int32_t Hi, int Shift, uint32_t Limit, int32_t Count) {
   int32_t* const SA = Suffix_Array;
   uint32_t* const K = Keys - Key_Origin;
   const auto Exchange = [SA, K](int32_t X, int32_t Y) {
     std::swap(SA[X], SA[Y]);
     std::swap(K[X], K[Y]);
   };
-  int32_t A = Lo;
-  int32_t B = Lo;
-  int32_t C = Hi;
-  int32_t D = Hi;
-  for (;;) {
-    for (; B <= C; ++B) {
-      const uint8_t X = static_cast<uint8_t>(K[B] >> Shift);
-      if (X > V) break;
-      if (X == V) Exchange(A++, B);
+  const auto Below_Limit = [&](int32_t r) { return ((K[r] >> Shift) & 0xFF) < Limit; };
+  const int32_t M = Hi - Lo + 1;
+  if (Count * Skew_Ratio < M) {
+    for (int32_t r = Lo, Front = Lo; Front < Lo + Count; ++r) {
+      if (Below_Limit(r)) Exchange(r, Front++);
     }
-    for (; B <= C; --C) {
-      const uint8_t X = static_cast<uint8_t>(K[C] >> Shift);
-      if (X < V) break;
-      if (X == V) Exchange(C, D--);
+  } else if ((M - Count) * Skew_Ratio < M) {
+    for (int32_t r = Hi, Back = Hi; Back >= Lo + Count; --r) {
+      if (!Below_Limit(r)) Exchange(r, Back--);
     }
-    if (B > C) break;
-    Exchange(B++, C--);
+  } else {
+    int32_t Front = Lo;
+    for (int32_t r = Lo; r <= Hi; ++r) {
+      const uint32_t Key = K[r];
+      const int32_t Position = SA[r];
+      K[r] = K[Front];
+      SA[r] = SA[Front];
+      K[Front] = Key;
+      SA[Front] = Position;
+      Front += ((Key >> Shift) & 0xFF) < Limit;
+    }
   }
-  int32_t S = std::min(A - Lo, B - A);
-  std::swap_ranges(SA + Lo, SA + Lo + S, SA + B - S);
-  std::swap_ranges(K + Lo, K + Lo + S, K + B - S);
-  S = std::min(D - C, Hi - D);
-  std::swap_ranges(SA + B, SA + B + S, SA + Hi - S + 1);
-  std::swap_ranges(K + B, K + B + S, K + Hi - S + 1);
-  Less = B - A;
-  Greater = D - C;
 }
 
 uint8_t T_QOR_BWT::Choose_Pivot(int32_t Lo, int32_t Hi, int Shift) const {

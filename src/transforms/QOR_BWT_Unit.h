@@ -42,6 +42,7 @@ class T_QOR_BWT {
   void Push_Range(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth);
   void Gather_Keys(int32_t Lo, int32_t Hi, int32_t Depth);
   void Split_At_Pivot(int32_t Lo, int32_t Hi, int Shift, uint8_t V, int32_t& Less, int32_t& Greater);
+  void Move_To_Front(int32_t Lo, int32_t Hi, int Shift, uint32_t Limit, int32_t Count);
   uint8_t Choose_Pivot(int32_t Lo, int32_t Hi, int Shift) const;
   int32_t Median_Of_Three(int32_t X, int32_t Y, int32_t Z, int Shift) const;
   void Shell_Sort(int32_t Lo, int32_t Hi, int32_t Depth);
