@@ -14,6 +14,8 @@ constexpr int32_t Shell_Limit = 12;      // ranges this small go straight to the
 constexpr int32_t Max_Push_Depth = 24;   // equal parts deeper than this are Shell-sorted
 constexpr int32_t Pivot_Sample_Limit = 256;
 constexpr int32_t Chunk = 64;            // bytes per Compare_Suffixes step
+constexpr int32_t Skew_Ratio = 16;       // a partition test passed by under 1/16 of the rows is predictable
+constexpr int32_t Key_Bytes = 4;         // bytes of each suffix one gather of the key cache holds
 // Work budget weights. Ordinary blocks spend their sorting work on short
 // prefixes; long common prefixes (chunks after the first one of a
 // comparison, partitions past this depth) are what makes repetitive blocks
@@ -25,11 +27,15 @@ constexpr int32_t Shell_Increments[] = {1,    4,     13,    40,     121,    364,
                                         3280, 9841, 29524, 88573, 265720, 797161, 2391484};
 constexpr int Increment_Count = sizeof Shell_Increments / sizeof Shell_Increments[0];
 
-// Tables of the comparison sort, in UInt_Work entries, before the work stack.
+// Tables of the comparison sort, in UInt_Work entries, before the work stack
+// (four entries per range) and the key cache (one entry per row of the
+// largest sorted bucket: neighbouring positions are never both ascending, or
+// both descending, with the same two bytes, so a bucket holds at most half
+// the rows, rounded up).
 constexpr int64_t Table_Entries = (Bucket_Count + 1) + Bucket_Count + 7 * 256;
 constexpr int64_t Max_Rows = int64_t{QOR_Block_Size} + 1;
-static_assert(Table_Entries + 3 * (Max_Rows / (Shell_Limit + 1) + 1) <= QOR_Buffer_Capacity,
-              "the sort tables and the work stack must fit in UInt_Work");
+static_assert(Table_Entries + 4 * (Max_Rows / (Shell_Limit + 1) + 1) + (Max_Rows + 1) / 2 <= QOR_Buffer_Capacity,
+              "the sort tables, the work stack and the key cache must fit in UInt_Work");
 static_assert(T_QOR_Suffix_Sort::Work_Entries(QOR_Block_Size) <= QOR_Buffer_Capacity,
               "the guaranteed-time sort must fit in UInt_Work");
 static_assert(Max_Rows + 1 <= QOR_Buffer_Capacity, "the suffix array starts at Int_Work + 1");
@@ -39,6 +45,12 @@ inline uint64_t Load_Big_Endian(const uint8_t* P) {
   uint64_t V;
   std::memcpy(&V, P, sizeof V);
   return __builtin_bswap64(V);
+}
+
+inline uint32_t Load_Big_Endian_32(const uint8_t* P) {
+  uint32_t V;
+  std::memcpy(&V, P, sizeof V);
+  return __builtin_bswap32(V);
 }
 
 inline uint64_t Load_Native(const uint8_t* P) {
@@ -323,6 +335,8 @@ void T_QOR_BWT::Lay_Out_Tables(uint32_t* Work, int32_t N) {
   Stack_Lo = Range_End + 256;
   Stack_Hi = Stack_Lo + Stack_Capacity;
   Stack_Depth = Stack_Hi + Stack_Capacity;
+  Stack_Key_Depth = Stack_Depth + Stack_Capacity;
+  Keys = reinterpret_cast<uint32_t*>(Stack_Key_Depth + Stack_Capacity);
 }
 
 void T_QOR_BWT::Count_Buckets() {
@@ -475,45 +489,65 @@ void T_QOR_BWT::Sort_Bucket(int32_t Lo, int32_t Hi) {
   if (M <= Shell_Limit) {
     Shell_Sort(Lo, Hi, 1);
   } else {
+    Key_Origin = Lo;
     Multikey_Sort(Lo, Hi, 1);
   }
 }
 
-void T_QOR_BWT::Push_Range(int32_t Lo, int32_t Hi, int32_t Depth) {
+void T_QOR_BWT::Push_Range(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth) {
   Stack_Lo[Stack_Size] = Lo;
   Stack_Hi[Stack_Size] = Hi;
   Stack_Depth[Stack_Size] = Depth;
+  Stack_Key_Depth[Stack_Size] = Key_Depth;
   Stack_Size += 1;
+}
+
+// The partition's byte fetches through the suffix array land anywhere in the
+// block. Gathering Key_Bytes bytes of each row's suffix into an array that
+// moves with the rows serves that many depths from sequential reads; the
+// gather's loads are independent of each other, so their misses overlap.
+void T_QOR_BWT::Gather_Keys(int32_t Lo, int32_t Hi, int32_t Depth) {
+  const uint8_t* const T = Block + Depth;
+  uint32_t* const K = Keys - Key_Origin;
+  for (int32_t r = Lo; r <= Hi; ++r) K[r] = Load_Big_Endian_32(T + Suffix_Array[r]);
 }
 
 // Ternary-split quicksort on the byte at Depth. Ranges are pushed less,
 // equal, greater, so the greater part is taken next.
+// Each range carries the depth its cached keys were gathered from; a range
+// whose depth has run past them gathers again.
 void T_QOR_BWT::Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
   Stack_Size = 0;
-  Push_Range(Lo, Hi, Depth);
+  Push_Range(Lo, Hi, Depth, Depth - Key_Bytes);
   while (Stack_Size > 0) {
     if (Work_Left < 0) return;
     Stack_Size -= 1;
     Lo = Stack_Lo[Stack_Size];
     Hi = Stack_Hi[Stack_Size];
     Depth = Stack_Depth[Stack_Size];
+    int32_t Key_Depth = Stack_Key_Depth[Stack_Size];
     Work_Left -= int64_t{Hi - Lo + 1} * (Depth < Deep_Depth ? 1 : Deep_Weight);
-    const uint8_t V = Choose_Pivot(Lo, Hi, Depth);
+    if (Depth - Key_Depth >= Key_Bytes) {
+      Gather_Keys(Lo, Hi, Depth);
+      Key_Depth = Depth;
+    }
+    const int Shift = 8 * (Key_Bytes - 1 - (Depth - Key_Depth));
+    const uint8_t V = Choose_Pivot(Lo, Hi, Shift);
 
     int32_t Less;
     int32_t Greater;
-    Split_At_Pivot(Lo, Hi, Depth, V, Less, Greater);
+    Split_At_Pivot(Lo, Hi, Shift, V, Less, Greater);
 
     if (Less > 1) {
       if (Less <= Shell_Limit) {
         Shell_Sort(Lo, Lo + Less - 1, Depth);
       } else {
-        Push_Range(Lo, Lo + Less - 1, Depth);
+        Push_Range(Lo, Lo + Less - 1, Depth, Key_Depth);
       }
     }
     const int32_t Equal = Hi - Greater - Lo - Less + 1;
     if (Equal > Shell_Limit && Depth <= Max_Push_Depth) {
-      Push_Range(Lo + Less, Hi - Greater, Depth + 1);
+      Push_Range(Lo + Less, Hi - Greater, Depth + 1, Key_Depth);
     } else if (Equal > 1) {
       Shell_Sort(Lo + Less, Hi - Greater, Depth + 1);
     }
@@ -521,63 +555,87 @@ void T_QOR_BWT::Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
       if (Greater <= Shell_Limit) {
         Shell_Sort(Hi - Greater + 1, Hi, Depth);
       } else {
-        Push_Range(Hi - Greater + 1, Hi, Depth);
+        Push_Range(Hi - Greater + 1, Hi, Depth, Key_Depth);
       }
     }
   }
 }
 
-// Split-end partition: rows equal to the pivot collect at both ends, then
-// move to the middle. Leaves the rows below V first and those above V last,
-// and returns their counts.
-void T_QOR_BWT::Split_At_Pivot(int32_t Lo, int32_t Hi, int32_t Depth, uint8_t V, int32_t& Less, int32_t& Greater) {
-  int32_t* const SA = Suffix_Array;
-  const uint8_t* const T = Block + Depth;
-  int32_t A = Lo;
-  int32_t B = Lo;
-  int32_t C = Hi;
-  int32_t D = Hi;
-  for (;;) {
-    for (; B <= C; ++B) {
-      const uint8_t X = T[SA[B]];
-      if (X > V) break;
-      if (X == V) std::swap(SA[A++], SA[B]);
-    }
-    for (; B <= C; --C) {
-      const uint8_t X = T[SA[C]];
-      if (X < V) break;
-      if (X == V) std::swap(SA[C], SA[D--]);
-    }
-    if (B > C) break;
-    std::swap(SA[B++], SA[C--]);
+// Leaves the rows below V first and those above V last, and returns their
+// counts. The key bytes of a range follow no pattern the branch predictor
+// could learn, so the split is made by two branch-free passes, each moving
+// the rows that pass its test to the front. A read-only count first skips
+// the passes with nothing to move: ranges whose rows mostly share the byte
+// (long repeats) then cost one quick scan per depth.
+void T_QOR_BWT::Split_At_Pivot(int32_t Lo, int32_t Hi, int Shift, uint8_t V, int32_t& Less, int32_t& Greater) {
+  const uint32_t* const K = Keys - Key_Origin;
+  int32_t Below = 0;
+  int32_t Above = 0;
+  for (int32_t r = Lo; r <= Hi; ++r) {
+    const uint8_t X = static_cast<uint8_t>(K[r] >> Shift);
+    Below += X < V;
+    Above += X > V;
   }
-  int32_t S = std::min(A - Lo, B - A);
-  std::swap_ranges(SA + Lo, SA + Lo + S, SA + B - S);
-  S = std::min(D - C, Hi - D);
-  std::swap_ranges(SA + B, SA + B + S, SA + Hi - S + 1);
-  Less = B - A;
-  Greater = D - C;
+  if (Below > 0) Move_To_Front(Lo, Hi, Shift, V, Below);
+  if (Above > 0) Move_To_Front(Lo + Below, Hi, Shift, V + 1, Hi - Lo + 1 - Below - Above);
+  Less = Below;
+  Greater = Above;
 }
 
-uint8_t T_QOR_BWT::Choose_Pivot(int32_t Lo, int32_t Hi, int32_t Depth) const {
+// Moves the Count rows whose key byte is below Limit (up to 256) to the
+// front of Lo..Hi. When few rows move, or few stay, a test per row is
+// predictable and the scan stops at the last row that has to move; only
+// mixed ranges take the branch-free loop.
+void T_QOR_BWT::Move_To_Front(int32_t Lo, int32_t Hi, int Shift, uint32_t Limit, int32_t Count) {
+  int32_t* const SA = Suffix_Array;
+  uint32_t* const K = Keys - Key_Origin;
+  const auto Exchange = [SA, K](int32_t X, int32_t Y) {
+    std::swap(SA[X], SA[Y]);
+    std::swap(K[X], K[Y]);
+  };
+  const auto Below_Limit = [&](int32_t r) { return ((K[r] >> Shift) & 0xFF) < Limit; };
+  const int32_t M = Hi - Lo + 1;
+  if (Count * Skew_Ratio < M) {
+    for (int32_t r = Lo, Front = Lo; Front < Lo + Count; ++r) {
+      if (Below_Limit(r)) Exchange(r, Front++);
+    }
+  } else if ((M - Count) * Skew_Ratio < M) {
+    for (int32_t r = Hi, Back = Hi; Back >= Lo + Count; --r) {
+      if (!Below_Limit(r)) Exchange(r, Back--);
+    }
+  } else {
+    int32_t Front = Lo;
+    for (int32_t r = Lo; r <= Hi; ++r) {
+      const uint32_t Key = K[r];
+      const int32_t Position = SA[r];
+      K[r] = K[Front];
+      SA[r] = SA[Front];
+      K[Front] = Key;
+      SA[Front] = Position;
+      Front += ((Key >> Shift) & 0xFF) < Limit;
+    }
+  }
+}
+
+uint8_t T_QOR_BWT::Choose_Pivot(int32_t Lo, int32_t Hi, int Shift) const {
   const int32_t Mid = (Lo + Hi) / 2;
   int32_t Row;
   if (Hi - Lo < Pivot_Sample_Limit) {
-    Row = Median_Of_Three(Lo, Mid, Hi, Depth);
+    Row = Median_Of_Three(Lo, Mid, Hi, Shift);
   } else {
     const int32_t S = (Hi - Lo) / 8;
-    const int32_t M1 = Median_Of_Three(Lo, Lo + S, Lo + 2 * S, Depth);
-    const int32_t M2 = Median_Of_Three(Mid - S, Mid, Mid + S, Depth);
-    const int32_t M3 = Median_Of_Three(Hi - 2 * S, Hi - S, Hi, Depth);
-    Row = Median_Of_Three(M1, M2, M3, Depth);
+    const int32_t M1 = Median_Of_Three(Lo, Lo + S, Lo + 2 * S, Shift);
+    const int32_t M2 = Median_Of_Three(Mid - S, Mid, Mid + S, Shift);
+    const int32_t M3 = Median_Of_Three(Hi - 2 * S, Hi - S, Hi, Shift);
+    Row = Median_Of_Three(M1, M2, M3, Shift);
   }
-  return Byte_At(Row, Depth);
+  return Key_Byte(Row, Shift);
 }
 
-int32_t T_QOR_BWT::Median_Of_Three(int32_t X, int32_t Y, int32_t Z, int32_t Depth) const {
-  const uint8_t A = Byte_At(X, Depth);
-  const uint8_t B = Byte_At(Y, Depth);
-  const uint8_t C = Byte_At(Z, Depth);
+int32_t T_QOR_BWT::Median_Of_Three(int32_t X, int32_t Y, int32_t Z, int Shift) const {
+  const uint8_t A = Key_Byte(X, Shift);
+  const uint8_t B = Key_Byte(Y, Shift);
+  const uint8_t C = Key_Byte(Z, Shift);
   if (B > C) {
     if (A > B) return Y;
     return A > C ? X : Z;

@@ -39,13 +39,16 @@ class T_QOR_BWT {
   bool Scan_Descending();
   void Sort_Bucket(int32_t Lo, int32_t Hi);
   void Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth);
-  void Push_Range(int32_t Lo, int32_t Hi, int32_t Depth);
-  void Split_At_Pivot(int32_t Lo, int32_t Hi, int32_t Depth, uint8_t V, int32_t& Less, int32_t& Greater);
-  uint8_t Choose_Pivot(int32_t Lo, int32_t Hi, int32_t Depth) const;
-  int32_t Median_Of_Three(int32_t X, int32_t Y, int32_t Z, int32_t Depth) const;
+  void Push_Range(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth);
+  void Gather_Keys(int32_t Lo, int32_t Hi, int32_t Depth);
+  void Split_At_Pivot(int32_t Lo, int32_t Hi, int Shift, uint8_t V, int32_t& Less, int32_t& Greater);
+  void Move_To_Front(int32_t Lo, int32_t Hi, int Shift, uint32_t Limit, int32_t Count);
+  uint8_t Choose_Pivot(int32_t Lo, int32_t Hi, int Shift) const;
+  int32_t Median_Of_Three(int32_t X, int32_t Y, int32_t Z, int Shift) const;
   void Shell_Sort(int32_t Lo, int32_t Hi, int32_t Depth);
   bool Compare_Suffixes(int32_t W, int32_t V, int32_t Depth);
-  uint8_t Byte_At(int32_t Row, int32_t Depth) const { return Block[Suffix_Array[Row] + Depth]; }
+  // The byte of Row's suffix at the current depth, from the key cache.
+  uint8_t Key_Byte(int32_t Row, int Shift) const { return static_cast<uint8_t>(Keys[Row - Key_Origin] >> Shift); }
   void Sort_All_Suffixes(uint32_t* Work);
 
   uint8_t* Block = nullptr;
@@ -64,12 +67,17 @@ class T_QOR_BWT {
   int32_t* Equal_Start = nullptr;
   int32_t* Equal_End = nullptr;
   int32_t* Range_End = nullptr;
-  // Multikey work stack: three parallel arrays. Ranges on the stack are
+  // Multikey work stack: four parallel arrays. Ranges on the stack are
   // disjoint and hold more than 12 rows each, so N / 13 + 1 entries can
   // never overflow.
   int32_t* Stack_Lo = nullptr;
   int32_t* Stack_Hi = nullptr;
   int32_t* Stack_Depth = nullptr;
+  int32_t* Stack_Key_Depth = nullptr;  // depth the range's cached keys start at
   int32_t Stack_Size = 0;
+  // Key cache of the bucket being sorted: entry r - Key_Origin holds
+  // Key_Bytes bytes, most significant first, of the suffix in row r.
+  uint32_t* Keys = nullptr;
+  int32_t Key_Origin = 0;
   int64_t Work_Left = 0;
 };
