@@ -113,12 +113,16 @@ inline int32_t T_QOR_Range_Coder::Decode(M& Model) {
   if (Range <= Bottom) Normalize_Decoder();
   const uint32_t Total = static_cast<uint32_t>(Model.Cum_Freq[0]);
   const uint32_t r = Range / Total;
-  uint32_t v = Low / r;
-  if (v >= Total) v = Total - 1;
+  // The symbol is the first index whose cumulative frequency is at most
+  // min(Low / r, Total - 1). Comparing Low with r * Cum_Freq[i] instead finds
+  // the same index without a second division: Low / r < C exactly when
+  // Low < r * C, and when Low / r reaches Total (damaged input) both stop at
+  // index 1, as Freq[1] >= 1 in every model that codes. r * Cum_Freq[i] never
+  // exceeds Range, so the products fit.
   int32_t i = 1;
-  while (v < static_cast<uint32_t>(Model.Cum_Freq[i])) ++i;
+  uint32_t Below = r * static_cast<uint32_t>(Model.Cum_Freq[1]);
+  while (Low < Below) Below = r * static_cast<uint32_t>(Model.Cum_Freq[++i]);
   const int32_t Symbol = Model.Index_To_Char[i];
-  const uint32_t Below = r * static_cast<uint32_t>(Model.Cum_Freq[i]);
   Low -= Below;
   if (Model.Cum_Freq[i - 1] < Model.Cum_Freq[0]) {
     Range = r * static_cast<uint32_t>(Model.Cum_Freq[i - 1] - Model.Cum_Freq[i]);

@@ -273,8 +273,8 @@ class T_Inverse_Walk {
   int Chunk_Next[Max_Chunks];
   int32_t Chunk_Begin[Max_Chunks];
 };
-static_assert(256 * 4 + T_Inverse_Walk::Pool_Bytes <= int64_t{QOR_Buffer_Capacity} * 4,
-              "the inverse's pool must fit in Int_Work after the byte starts");
+static_assert(T_Inverse_Walk::Pool_Bytes <= int64_t{QOR_Buffer_Capacity} * 4,
+              "the inverse's pool must fit in the mantissa stream");
 
 }  // namespace
 
@@ -713,8 +713,15 @@ void T_QOR_BWT::Decode_Block(T_QOR_Block_Data& Block_Data) {
   if (N > QOR_Buffer_Capacity) Report_Damaged_Block("BWT block longer than its buffer");
   if (P < 1 || P > N - 1) Report_Damaged_Block("BWT primary index out of range");
   Primary_Index = P;
-  Build_Links(L, N, P, Block_Data.Int_Work, Block_Data.UInt_Work);
-  uint8_t* Pool = reinterpret_cast<uint8_t*>(Block_Data.Int_Work + 256);
-  T_Inverse_Walk(Block_Data.UInt_Work, N, P, Pool).Run(Block_Data.Output->Data);
+  // Fresh memory is dear (the kernel clears every page on first touch), so
+  // the links and the pool go where the earlier decoding stages have already
+  // written and whose contents are spent by now: the distances of the SIF
+  // path or the run counts of the bit path in Int_Work, the decoded
+  // mantissas in their stream. UInt_Work stays untouched on expansion.
+  uint32_t* Links = reinterpret_cast<uint32_t*>(Block_Data.Int_Work);
+  uint8_t* Pool = reinterpret_cast<uint8_t*>(Block_Data.Code_Streams->Mantissas);
+  int32_t Byte_Start[256];
+  Build_Links(L, N, P, Byte_Start, Links);
+  T_Inverse_Walk(Links, N, P, Pool).Run(Block_Data.Output->Data);
   Block_Data.Output->Length = N - 1;
 }

@@ -5,6 +5,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 #include "pipeline/QOR_MCP_Unit.h"
 
@@ -16,7 +19,7 @@ namespace {
 constexpr int32_t Exhausted = INT32_MIN / 2;
 
 // The two inner loops of the stage, over the 256 per-rank entries of
-// Last_Pos / Next_Pos (16-byte aligned). Both work in whole groups of four
+// Last_Pos / Next_Pos (32-byte aligned). Both work in whole groups of four
 // entries: Increment_Range may also raise the entries from Last up to the end
 // of Last's group, and Find_First_Equal reads up to the end of Last's group of
 // eight, so the callers keep every entry at and above Last unused or Exhausted.
@@ -110,6 +113,84 @@ inline int32_t Lowest_Marked(const uint64_t* Zeros, int32_t None) {
     if (Zeros[Word] != 0) return Word * 64 + __builtin_ctzll(Zeros[Word]);
   return None;
 }
+
+// The Next_Pos placement loop. Steps supplies the search and the increment.
+template <class Steps>
+inline void Place_Next_Pos_Loop(uint8_t* Out, const int32_t* Distance, int32_t Total, int32_t L, int32_t* Next_Pos,
+                                int32_t* Start, int32_t* Sorted_Freq, const uint8_t* Order) {
+  for (int32_t e = 0; e < Total; ++e) {
+    const int32_t k = Steps::Find_First_Equal(Next_Pos, L, e);
+    Out[e] = Order[k];
+    if (k == L) continue;
+    Start[k] += 1;
+    Sorted_Freq[k] -= 1;
+    // A rank just exhausted reads no distance: its Start now points at the
+    // next rank's distances or one past the last, which is not its own.
+    Next_Pos[k] = Sorted_Freq[k] > 0 ? e + 1 + Distance[Start[k]] : Exhausted;
+    Steps::Increment_Range(Next_Pos, k + 1, L);
+  }
+}
+
+struct T_Narrow_Steps {
+  static int32_t Find_First_Equal(const int32_t* Values, int32_t Last, int32_t Target) {
+    return ::Find_First_Equal(Values, Last, Target);
+  }
+  static void Increment_Range(int32_t* Values, int32_t First, int32_t Last) { ::Increment_Range(Values, First, Last); }
+};
+
+void Place_Next_Pos_Narrow(uint8_t* Out, const int32_t* Distance, int32_t Total, int32_t L, int32_t* Next_Pos,
+                           int32_t* Start, int32_t* Sorted_Freq, const uint8_t* Order) {
+  Place_Next_Pos_Loop<T_Narrow_Steps>(Out, Distance, Total, L, Next_Pos, Start, Sorted_Freq, Order);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define QOR_SIF_WIDE_STEPS 1
+
+// The same two loops eight and sixteen entries a step, for processors that
+// have them: the increment may raise entries up to the end of Last's group of
+// eight and the search reads up to the end of its group of sixteen, both
+// inside the 256 entries, which the caller keeps unused or Exhausted from
+// Last on.
+struct T_Wide_Steps {
+  __attribute__((target("avx2"))) static void Increment_Range(int32_t* Values, int32_t First, int32_t Last) {
+    if (First >= Last) return;
+    int32_t t = First & ~7;
+    __m256i* Group = reinterpret_cast<__m256i*>(Values + t);
+    const __m256i Lanes = _mm256_add_epi32(_mm256_set1_epi32(t), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    const __m256i From_First = _mm256_cmpgt_epi32(Lanes, _mm256_set1_epi32(First - 1));
+    _mm256_store_si256(Group, _mm256_sub_epi32(_mm256_load_si256(Group), From_First));
+    const __m256i One = _mm256_set1_epi32(1);
+    for (t += 8, ++Group; t < Last; t += 8, ++Group)
+      _mm256_store_si256(Group, _mm256_add_epi32(_mm256_load_si256(Group), One));
+  }
+
+  __attribute__((target("avx2"))) static int32_t Find_First_Equal(const int32_t* Values, int32_t Last,
+                                                                  int32_t Target) {
+    const __m256i Wanted = _mm256_set1_epi32(Target);
+    for (int32_t k = 0; k < Last; k += 16) {
+      const __m256i* Group = reinterpret_cast<const __m256i*>(Values + k);
+      const __m256i Low = _mm256_cmpeq_epi32(_mm256_load_si256(Group), Wanted);
+      const __m256i High = _mm256_cmpeq_epi32(_mm256_load_si256(Group + 1), Wanted);
+      const unsigned Hits = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(Low))) |
+                            static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(High))) << 8;
+      if (Hits != 0) {
+        const int32_t Found = k + __builtin_ctz(Hits);
+        return Found < Last ? Found : Last;
+      }
+    }
+    return Last;
+  }
+};
+
+// flatten: the loop and the steps are compiled here, for the wider registers.
+__attribute__((target("avx2"), flatten)) void Place_Next_Pos_Wide(uint8_t* Out, const int32_t* Distance,
+                                                                  int32_t Total, int32_t L, int32_t* Next_Pos,
+                                                                  int32_t* Start, int32_t* Sorted_Freq,
+                                                                  const uint8_t* Order) {
+  Place_Next_Pos_Loop<T_Wide_Steps>(Out, Distance, Total, L, Next_Pos, Start, Sorted_Freq, Order);
+}
+
+#endif
 
 }  // namespace
 
@@ -298,17 +379,13 @@ void T_QOR_SIF::Place_By_Next_Pos(uint8_t* Out, const int32_t* Distance) {
   const int32_t L = Distinct - 1;
   for (int32_t k = 0; k < L; ++k) Next_Pos[k] = Distance[Start[k]];
   for (int32_t k = L; k < 256; ++k) Next_Pos[k] = Exhausted;
-  for (int32_t e = 0; e < Total; ++e) {
-    const int32_t k = Find_First_Equal(Next_Pos, L, e);
-    Out[e] = Order[k];
-    if (k == L) continue;
-    Start[k] += 1;
-    Sorted_Freq[k] -= 1;
-    // A rank just exhausted reads no distance: its Start now points at the
-    // next rank's distances or one past the last, which is not its own.
-    Next_Pos[k] = Sorted_Freq[k] > 0 ? e + 1 + Distance[Start[k]] : Exhausted;
-    Increment_Range(Next_Pos, k + 1, L);
+#if defined(QOR_SIF_WIDE_STEPS)
+  if (Wide_Steps && __builtin_cpu_supports("avx2")) {
+    Place_Next_Pos_Wide(Out, Distance, Total, L, Next_Pos, Start, Sorted_Freq, Order);
+    return;
   }
+#endif
+  Place_Next_Pos_Narrow(Out, Distance, Total, L, Next_Pos, Start, Sorted_Freq, Order);
 }
 
 // Gap[k] = Next_Pos[k] - e. Placing rank k at e leaves the gaps above k as they

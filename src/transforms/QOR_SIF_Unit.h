@@ -16,6 +16,11 @@ class T_QOR_SIF {
   // block from it into Output.
   void Decode_Block(T_QOR_Block_Data& Block_Data);
 
+  // Whether decoding may use the 256-bit form of its inner loops where the
+  // processor has it. The output is the same; tests clear it to check the
+  // narrow form too.
+  bool Wide_Steps = true;
+
  private:
   void Count_Frequencies(const uint8_t* Data, int32_t n);
   void Analyse_Block();
@@ -44,7 +49,7 @@ class T_QOR_SIF {
   // Next_Pos): per rank, where its next occurrence falls if no further
   // lower-rank symbol comes first, or (as Gap) that position minus the
   // position being placed.
-  alignas(16) int32_t Last_Pos[256];
+  alignas(32) int32_t Last_Pos[256];
   // Per rank, the running index into the distance array.
   int32_t Start[256];
   uint8_t Rank_Of[256];
