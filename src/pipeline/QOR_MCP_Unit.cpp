@@ -127,78 +127,79 @@ void T_QOR_MCP::Reset_Integer_Streams() {
   std::memset(S.Exponent_Counts, 0, sizeof S.Exponent_Counts);
 }
 
-bool T_QOR_MCP::Compress_Block() {
+// Every stage reads Input and writes Output; the swap after it hands its
+// result to the next one.
+template <class T_Stage>
+void T_QOR_MCP::Forward(T_Stage& Stage) {
+  Stage.Encode_Block(Block_Data);
+  Swap_Buffers(Block_Data);
+}
+
+template <class T_Stage>
+void T_QOR_MCP::Inverse(T_Stage& Stage) {
+  Stage.Decode_Block(Block_Data);
+  Swap_Buffers(Block_Data);
+}
+
+void T_QOR_MCP::Prepare_Block() {
   // The stages call back through the global; another pipeline may have been
   // made and destroyed since this one was.
   QOR_MCP = this;
+  RLE_EXP.Threshold = 2;
+  RLE_BIT.Threshold = 2;
+}
+
+bool T_QOR_MCP::Compress_Block() {
+  Prepare_Block();
   T_QOR_Block_Data& B = Block_Data;
   Reset_Integer_Streams();
   B.Stored_CRC = CRC.Calc(B.Input->Data, B.Input->Length);
   Push_Side_Info(B.Stored_CRC, 4);
 
-  BWT.Encode_Block(B);
-  Swap_Buffers(B);
+  Forward(BWT);
   if (B.Fast_Mode) {
     B.SIF_Path = false;
-    RLE_EXP.Threshold = 2;
-    RLE_EXP.Encode_Block(B);
-    Swap_Buffers(B);
-    MTF.Encode_Block(B);
-    Swap_Buffers(B);
+    Forward(RLE_EXP);
+    Forward(MTF);
   } else if (B.Input->Length >= QOR_SIF_Min_Symbols) {
     B.SIF_Path = true;
-    RLE_EXP.Threshold = 2;
-    RLE_EXP.Encode_Block(B);
-    Swap_Buffers(B);
-    SIF.Encode_Block(B);
-    Swap_Buffers(B);
+    Forward(RLE_EXP);
+    Forward(SIF);
   } else {
     B.SIF_Path = false;
-    RLE_BIT.Threshold = 2;
-    RLE_BIT.Encode_Block(B);
-    Swap_Buffers(B);
-    AWFC.Encode_Block(B);
-    Swap_Buffers(B);
+    Forward(RLE_BIT);
+    Forward(AWFC);
     Encode_Bit_Step();
     Swap_Buffers(B);
   }
   const bool Lossless = Coder.Encode_Block(B);
   Swap_Buffers(B);
+  // Once more, so that Output holds the payload.
   Swap_Buffers(B);
   return Lossless;
 }
 
 void T_QOR_MCP::Expand_Block() {
-  QOR_MCP = this;
+  Prepare_Block();
   T_QOR_Block_Data& B = Block_Data;
-  Coder.Decode_Block(B);
-  Swap_Buffers(B);
+  Inverse(Coder);
   const int32_t Consumed = B.Output->Length;
   if (B.Fast_Mode) {
-    MTF.Decode_Block(B);
-    Swap_Buffers(B);
-    RLE_EXP.Threshold = 2;
-    RLE_EXP.Decode_Block(B);
-    Swap_Buffers(B);
+    Inverse(MTF);
+    Inverse(RLE_EXP);
   } else if (B.SIF_Path) {
-    SIF.Decode_Block(B);
-    Swap_Buffers(B);
-    RLE_EXP.Threshold = 2;
-    RLE_EXP.Decode_Block(B);
-    Swap_Buffers(B);
+    Inverse(SIF);
+    Inverse(RLE_EXP);
   } else {
     Decode_Bit_Step();
     Swap_Buffers(B);
-    AWFC.Decode_Block(B);
-    Swap_Buffers(B);
-    RLE_BIT.Threshold = 2;
-    RLE_BIT.Decode_Block(B);
-    Swap_Buffers(B);
+    Inverse(AWFC);
+    Inverse(RLE_BIT);
   }
-  BWT.Decode_Block(B);
-  Swap_Buffers(B);
+  Inverse(BWT);
   B.Computed_CRC = CRC.Calc(B.Input->Data, B.Input->Length);
   B.Stored_CRC = Pop_Side_Info(4);
+  // Output holds the rebuilt block; Input tells how much payload was read.
   Swap_Buffers(B);
   B.Input->Length = Consumed;
 }

@@ -162,6 +162,11 @@ class T_QOR_MCP {
   void Compress_Range(int64_t Position, int32_t Count, bool Fast);
   bool Try_Chain(bool Fast);
   void Reset_Integer_Streams();
+  void Prepare_Block();
+  template <class T_Stage>
+  void Forward(T_Stage& Stage);
+  template <class T_Stage>
+  void Inverse(T_Stage& Stage);
   void Open_Files(const std::string& Input_Name, const std::string& Output_Name);
 
   struct Unmap {
