@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "pipeline/QOR_MCP_Unit.h"
+#include "transforms/QOR_Block_Statistics_Unit.h"
 
 namespace {
 
@@ -13,17 +14,9 @@ constexpr int32_t Level_Start[13] = {0, 1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1
 }  // namespace
 
 void T_QOR_AWFC::Analyse_Block(const uint8_t* Data, int32_t n) {
-  std::memset(Freq, 0, sizeof Freq);
-  for (int32_t i = 0; i < n; ++i) Freq[Data[i]] += 1;
-  int32_t v = 255;
-  while (v > 0 && Freq[v] == 0) --v;
-  Alphabet_Size = v + 1;
-  Distinct = 0;
-  for (v = 0; v < Alphabet_Size; ++v) Distinct += Freq[v] > 0;
-  const int32_t Mean = n / Distinct;
-  int32_t Dominant = 0;
-  for (v = 0; v < Alphabet_Size; ++v) Dominant += Freq[v] > 2 * Mean;
-  Dominant_Percent = (Dominant * 100) / Distinct;
+  Alphabet_Size = Count_Byte_Frequencies(Data, n, Freq);
+  Distinct = Count_Distinct_Values(Freq, Alphabet_Size);
+  Dominant_Percent = Dominant_Percentage(Freq, Alphabet_Size, Distinct, n);
 }
 
 // Level_Weights[i - 1] * 2600 stays below 2^31 since Level_Weights[1] = 16384

@@ -10,6 +10,7 @@
 #endif
 
 #include "pipeline/QOR_MCP_Unit.h"
+#include "transforms/QOR_Block_Statistics_Unit.h"
 
 namespace {
 
@@ -195,23 +196,15 @@ __attribute__((target("avx2"), flatten)) void Place_Next_Pos_Wide(uint8_t* Out, 
 }  // namespace
 
 void T_QOR_SIF::Count_Frequencies(const uint8_t* Data, int32_t n) {
-  std::memset(Freq, 0, sizeof Freq);
-  for (int32_t i = 0; i < n; ++i) Freq[Data[i]] += 1;
-  int32_t v = 255;
-  while (v > 0 && Freq[v] == 0) --v;
-  Alphabet_Size = v + 1;
+  Alphabet_Size = Count_Byte_Frequencies(Data, n, Freq);
   Total = n;
 }
 
 // Fewer than 10 % of the occurring values dominant (above twice the mean
 // frequency): rank by falling frequency; otherwise by rising frequency.
 void T_QOR_SIF::Analyse_Block() {
-  Distinct = 0;
-  for (int32_t v = 0; v < Alphabet_Size; ++v) Distinct += Freq[v] > 0;
-  const int32_t Mean = Total / Distinct;
-  int32_t Dominant = 0;
-  for (int32_t v = 0; v < Alphabet_Size; ++v) Dominant += Freq[v] > 2 * Mean;
-  Descending = (Dominant * 100) / Distinct < 10 ? 1 : 0;
+  Distinct = Count_Distinct_Values(Freq, Alphabet_Size);
+  Descending = Dominant_Percentage(Freq, Alphabet_Size, Distinct, Total) < 10 ? 1 : 0;
 }
 
 // Insertion in rising byte order, each occurring value going in front of the
