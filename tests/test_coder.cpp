@@ -217,14 +217,7 @@ class Coder_Stage : public ::testing::Test {
     B.Fast_Mode = Fast;
     B.SIF_Path = SIF;
   }
-  void Clear_Streams() {
-    S.Exponent_Count = 0;
-    S.Mantissa_Count = 0;
-    S.Run_Count = 0;
-    S.Segment_Count = 0;
-    S.Segment_Start = 0;
-    std::fill(std::begin(S.Exponent_Counts), std::end(S.Exponent_Counts), 0);
-  }
+  void Clear_Streams() { Pipeline.Reset_Integer_Streams(); }
   // Fills what expansion must rebuild with junk, so that a test sees only what
   // Decode_Block wrote.
   void Scramble_Streams() {

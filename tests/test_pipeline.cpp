@@ -21,10 +21,7 @@ class Pipeline_Test : public ::testing::Test {
   T_QOR_Block_Data& B = Pipeline.Block();
   T_QOR_Code_Streams& S = *B.Code_Streams;
 
-  void Reset_Streams() {
-    S.Exponent_Count = S.Mantissa_Count = S.Segment_Count = S.Segment_Start = 0;
-    for (int32_t& Count : S.Exponent_Counts) Count = 0;
-  }
+  void Reset_Streams() { Pipeline.Reset_Integer_Streams(); }
 
   // What the coder leaves on expansion: mantissas grouped by exponent with
   // every cursor at the end of its group, and a terminating 0 segment length.

@@ -19,13 +19,7 @@ class Transform_Test : public ::testing::Test {
   Transform_Test() : B(Pipeline.Block()) { Reset_Streams(); }
 
   void Reset_Streams() {
-    T_QOR_Code_Streams& S = *B.Code_Streams;
-    S.Exponent_Count = 0;
-    S.Mantissa_Count = 0;
-    S.Run_Count = 0;
-    S.Segment_Start = 0;
-    S.Segment_Count = 0;
-    std::fill(std::begin(S.Exponent_Counts), std::end(S.Exponent_Counts), 0);
+    Pipeline.Reset_Integer_Streams();
     B.Side_Info->Length = 2;
   }
 

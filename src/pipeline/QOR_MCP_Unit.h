@@ -127,7 +127,8 @@ class T_QOR_MCP {
   }
   static int32_t Exponent_Of(int32_t Value);
 
-  // The integer stream of Code_Streams.
+  // The integer stream of Code_Streams; a block starts with it reset.
+  void Reset_Integer_Streams();
   void Put_Integer(int32_t Value);
   int32_t Get_Integer();
   void Mark_Segment();
@@ -161,7 +162,6 @@ class T_QOR_MCP {
   int32_t Load_Input(int64_t Position, int32_t Count);
   void Compress_Range(int64_t Position, int32_t Count, bool Fast);
   bool Try_Chain(bool Fast);
-  void Reset_Integer_Streams();
   void Prepare_Block();
   template <class T_Stage>
   void Forward(T_Stage& Stage);
