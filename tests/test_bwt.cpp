@@ -293,9 +293,11 @@ TEST(BWT_Suffix_Sort, MatchesReferenceIncludingDeepRecursion) {
   }
 }
 
+// 300,000 rows are walked by one thread, 600,000 by two.
 TEST_F(BWT_Stage, InverseRestoresLargeBlocks) {
   std::mt19937 Rng(31);
-  for (const T_Bytes& T : {Random_Block(Rng, 300000, 256), Random_Block(Rng, 300000, 3), Runs_Block(Rng, 300000)}) {
+  for (const T_Bytes& T : {Random_Block(Rng, 300000, 256), Random_Block(Rng, 300000, 3), Runs_Block(Rng, 300000),
+                           Random_Block(Rng, 600000, 256), Random_Block(Rng, 600000, 3), Runs_Block(Rng, 600000)}) {
     const T_Transformed R = Forward(T);
     EXPECT_EQ(Inverse(R), T);
   }
@@ -318,7 +320,7 @@ TEST_F(BWT_Stage, DamagedPrimaryIndexIsReported) {
   }
   // A primary index in range but wrong never rebuilds the block silently.
   std::mt19937 Rng(3);
-  for (const T_Bytes& T : {Random_Block(Rng, 2000, 4), Random_Block(Rng, 200000, 256)}) {
+  for (const T_Bytes& T : {Random_Block(Rng, 2000, 4), Random_Block(Rng, 200000, 256), Runs_Block(Rng, 600000)}) {
     Check_Wrong_Primary_Indexes(T);
   }
 }
@@ -340,11 +342,13 @@ void BWT_Stage::Check_Wrong_Primary_Indexes(const T_Bytes& T) {
   EXPECT_GT(Reported, 0) << "the rows of a wrong primary index rarely form one cycle";
 }
 
-// Large blocks are rebuilt by several walks at once; damage must still be
-// caught whichever walk meets it.
+// Large blocks are rebuilt by several walks at once, on two threads from
+// 524,288 rows on; damage must still be caught whichever walk, on whichever
+// thread, meets it.
 TEST_F(BWT_Stage, DamagedLastColumnNeverLeavesTheTables) {
   std::mt19937 Rng(4);
-  for (const T_Bytes& T : {Random_Block(Rng, 5000, 256), Random_Block(Rng, 400000, 4), Runs_Block(Rng, 400000)}) {
+  for (const T_Bytes& T : {Random_Block(Rng, 5000, 256), Random_Block(Rng, 400000, 4), Runs_Block(Rng, 400000),
+                           Random_Block(Rng, 600000, 4), Runs_Block(Rng, 600000)}) {
     const T_Transformed Good = Forward(T);
     Corrupt_And_Check(Rng, T, Good);
   }

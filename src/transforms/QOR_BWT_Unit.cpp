@@ -1,7 +1,11 @@
 #include "transforms/QOR_BWT_Unit.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <exception>
+#include <system_error>
+#include <thread>
 
 #include "pipeline/QOR_MCP_Unit.h"
 #include "transforms/QOR_Suffix_Sort_Unit.h"
@@ -83,17 +87,18 @@ void Build_Links(const uint8_t* L, int32_t N, int32_t Primary, int32_t* Byte_Sta
 }
 
 // The LF walk is a chain of dependent random reads: one cache miss per byte
-// on a large block. Several walks at once keep that many misses in flight.
-// Walks start at rows spread over the table, all marked beforehand; each
-// walk stops on the first marked row it meets, the start of another walk or
-// the primary row (the block's first position). Their pieces, written into
-// chunks of a scratch pool, are joined by following which walk stopped
-// where. A walk's length depends on where the text positions of the start
-// rows fall, so there are many more walks than run at once: a finished walk
-// hands its slot to the next one, which keeps the misses in flight until
-// the end. In a damaged block the links may form several cycles: the pool's
-// chunk limit stops a walk that runs on, and the assembly checks that the
-// pieces form exactly one block of N - 1 bytes.
+// on a large block. Several walks at once keep that many misses in flight,
+// and a large block's walks are shared by two threads, each with its own
+// misses in flight. Walks start at rows spread over the table, all marked
+// beforehand; each walk stops on the first marked row it meets, the start of
+// another walk or the primary row (the block's first position). Their
+// pieces, written into chunks of a scratch pool, are joined by following
+// which walk stopped where. A walk's length depends on where the text
+// positions of the start rows fall, so there are many more walks than run at
+// once: a finished walk hands its slot to the next one, which keeps the
+// misses in flight until the end. In a damaged block the links may form
+// several cycles: the pool's chunk limit stops a walk that runs on, and the
+// assembly checks that the pieces form exactly one block of N - 1 bytes.
 class T_Inverse_Walk {
  public:
   static constexpr int Max_Walks = 256;
@@ -103,6 +108,8 @@ class T_Inverse_Walk {
   static constexpr int64_t Pool_Bytes = int64_t{Max_Chunks} * Chunk_Bytes;
   // Smaller blocks take fewer walks, down to one.
   static constexpr int32_t Min_Rows_Per_Walk = 8192;
+  // A second thread pays for its start from this many rows on.
+  static constexpr int32_t Min_Rows_Per_Thread = 1 << 18;
 
   T_Inverse_Walk(uint32_t* Row_Links, int32_t N, int32_t Primary, uint8_t* Pool)
       : Links(Row_Links), N(N), Primary(Primary), Pool(Pool),
@@ -111,11 +118,99 @@ class T_Inverse_Walk {
 
   void Run(uint8_t* Out) {
     Start_Walks();
-    while (Active_Count > 0) Step_Until_Stop(Room_For_Steps());
+    if (N >= 2 * Min_Rows_Per_Thread) {
+      Run_On_Two_Threads();
+    } else {
+      T_Walker(*this).Run();
+    }
     Assemble(Out);
   }
 
  private:
+  // One thread's share: up to Max_Active walks in lockstep, taking the next
+  // unstarted walk whenever one ends.
+  class T_Walker {
+   public:
+    explicit T_Walker(T_Inverse_Walk& Walk) : W(Walk) {}
+
+    void Run() {
+      while (Active_Count < Max_Active && Activate_Next()) {
+      }
+      while (Active_Count > 0) Step_Until_Stop(Room_For_Steps());
+    }
+
+   private:
+    // Takes the next walk's first step, from its own (marked) start row.
+    bool Activate_Next() {
+      const int w = W.Next_Walk.fetch_add(1, std::memory_order_relaxed);
+      if (w >= W.Walks) return false;
+      W.Head[w] = -1;
+      W.New_Chunk(w);
+      const uint32_t E = W.Links[W.Start[w]] & ~Stop_Mark;
+      W.Pool[--W.Fill[w]] = static_cast<uint8_t>(E);
+      W.Current[w] = E >> 8;
+      Active[Active_Count++] = w;
+      return true;
+    }
+
+    // Gives every active walk room in its chunk; returns the steps all of
+    // them can take without another check.
+    int32_t Room_For_Steps() {
+      int32_t Room = Chunk_Bytes;
+      for (int a = 0; a < Active_Count; ++a) {
+        const int w = Active[a];
+        if (W.Fill[w] == W.Floor[w]) W.New_Chunk(w);
+        Room = std::min(Room, W.Fill[w] - W.Floor[w]);
+      }
+      return Room;
+    }
+
+    // Advances the active walks in lockstep, up to Room bytes each; a walk
+    // that reaches a marked row ends there, and the round ends with it.
+    void Step_Until_Stop(int32_t Room) {
+      const uint32_t* const Links = W.Links;
+      const int Count = Active_Count;
+      uint32_t Rows[Max_Active];
+      uint8_t* Ends[Max_Active];
+      for (int a = 0; a < Count; ++a) {
+        Rows[a] = W.Current[Active[a]];
+        Ends[a] = W.Pool + W.Fill[Active[a]] - 1;
+      }
+      int Stopped = -1;
+      int32_t s = 0;
+      for (; s < Room; ++s) {
+        for (int a = 0; a < Count; ++a) {
+          const uint32_t E = Links[Rows[a]];
+          if (E & Stop_Mark) {
+            Stopped = a;
+            break;
+          }
+          Ends[a][-s] = static_cast<uint8_t>(E);
+          Rows[a] = E >> 8;
+        }
+        if (Stopped >= 0) break;
+      }
+      // Walks before the stopped one have taken one step more in this round.
+      for (int a = 0; a < Count; ++a) {
+        W.Current[Active[a]] = Rows[a];
+        W.Fill[Active[a]] -= s + (a < Stopped ? 1 : 0);
+      }
+      if (Stopped >= 0) Finish(Stopped);
+    }
+
+    void Finish(int Index) {
+      const int w = Active[Index];
+      W.Stop[w] = static_cast<int32_t>(W.Current[w]);
+      W.Chunk_Begin[W.Head[w]] = W.Fill[w] - W.Floor[w];
+      Active[Index] = Active[--Active_Count];
+      Activate_Next();
+    }
+
+    T_Inverse_Walk& W;
+    int Active_Count = 0;
+    int Active[Max_Active];
+  };
+
   // Walk 0 starts at row 0, the end marker's row, whose byte is the block's
   // last. The others start at pseudo-random rows: in periodic blocks evenly
   // spaced rows (or rows spaced by the golden ratio, in Fibonacci strings)
@@ -133,7 +228,6 @@ class T_Inverse_Walk {
     std::sort(Start + 1, Start + Count);
     Walks = static_cast<int>(std::unique(Start, Start + Count) - Start);
     for (int w = 1; w < Walks; ++w) Links[Start[w]] |= Stop_Mark;
-    while (Active_Count < Max_Active && Next_Walk < Walks) Activate(Next_Walk++);
   }
 
   // A 64-bit finaliser: consecutive inputs give unrelated outputs.
@@ -144,78 +238,45 @@ class T_Inverse_Walk {
     return X ^ (X >> 31);
   }
 
-  // Takes the walk's first step, from its own (marked) start row.
-  void Activate(int w) {
-    Head[w] = -1;
-    New_Chunk(w);
-    const uint32_t E = Links[Start[w]] & ~Stop_Mark;
-    Pool[--Fill[w]] = static_cast<uint8_t>(E);
-    Current[w] = E >> 8;
-    Active[Active_Count++] = w;
+  // A damaged block stops either thread with an exception, which must not
+  // leave the worker's thread: it is caught there and thrown again here,
+  // once both have ended. Without a second thread the caller walks alone.
+  void Run_On_Two_Threads() {
+    std::exception_ptr Worker_Failure;
+    std::thread Worker;
+    try {
+      Worker = std::thread([this, &Worker_Failure] {
+        try {
+          T_Walker(*this).Run();
+        } catch (...) {
+          Worker_Failure = std::current_exception();
+        }
+      });
+    } catch (const std::system_error&) {
+      T_Walker(*this).Run();
+      return;
+    }
+    std::exception_ptr Own_Failure;
+    try {
+      T_Walker(*this).Run();
+    } catch (...) {
+      Own_Failure = std::current_exception();
+    }
+    Worker.join();
+    if (Own_Failure) std::rethrow_exception(Own_Failure);
+    if (Worker_Failure) std::rethrow_exception(Worker_Failure);
   }
 
   // Chunks are filled from their end, as the walk runs backwards through the
   // block; a walk's newest chunk comes first in block order.
   void New_Chunk(int w) {
-    if (Chunk_Count == Chunk_Limit) Report_Damaged_Block("BWT rows do not form one cycle");
-    const int C = Chunk_Count++;
+    const int C = Chunk_Count.fetch_add(1, std::memory_order_relaxed);
+    if (C >= Chunk_Limit) Report_Damaged_Block("BWT rows do not form one cycle");
     Chunk_Next[C] = Head[w];
     Chunk_Begin[C] = 0;
     Head[w] = C;
     Floor[w] = C * Chunk_Bytes;
     Fill[w] = Floor[w] + Chunk_Bytes;
-  }
-
-  // Gives every active walk room in its chunk; returns the steps all of them
-  // can take without another check.
-  int32_t Room_For_Steps() {
-    int32_t Room = Chunk_Bytes;
-    for (int a = 0; a < Active_Count; ++a) {
-      const int w = Active[a];
-      if (Fill[w] == Floor[w]) New_Chunk(w);
-      Room = std::min(Room, Fill[w] - Floor[w]);
-    }
-    return Room;
-  }
-
-  // Advances the active walks in lockstep, up to Room bytes each; a walk
-  // that reaches a marked row ends there, and the round ends with it.
-  void Step_Until_Stop(int32_t Room) {
-    const int Count = Active_Count;
-    uint32_t Rows[Max_Active];
-    uint8_t* Ends[Max_Active];
-    for (int a = 0; a < Count; ++a) {
-      Rows[a] = Current[Active[a]];
-      Ends[a] = Pool + Fill[Active[a]] - 1;
-    }
-    int Stopped = -1;
-    int32_t s = 0;
-    for (; s < Room; ++s) {
-      for (int a = 0; a < Count; ++a) {
-        const uint32_t E = Links[Rows[a]];
-        if (E & Stop_Mark) {
-          Stopped = a;
-          break;
-        }
-        Ends[a][-s] = static_cast<uint8_t>(E);
-        Rows[a] = E >> 8;
-      }
-      if (Stopped >= 0) break;
-    }
-    // Walks before the stopped one have taken one step more in this round.
-    for (int a = 0; a < Count; ++a) {
-      Current[Active[a]] = Rows[a];
-      Fill[Active[a]] -= s + (a < Stopped ? 1 : 0);
-    }
-    if (Stopped >= 0) Finish(Stopped);
-  }
-
-  void Finish(int Index) {
-    const int w = Active[Index];
-    Stop[w] = static_cast<int32_t>(Current[w]);
-    Chunk_Begin[Head[w]] = Fill[w] - Floor[w];
-    Active[Index] = Active[--Active_Count];
-    if (Next_Walk < Walks) Activate(Next_Walk++);
   }
 
   int Walk_Starting_At(int32_t Row) const {
@@ -260,16 +321,16 @@ class T_Inverse_Walk {
   uint8_t* Pool;
   int Walks;
   int Chunk_Limit;
-  int Chunk_Count = 0;
-  int Next_Walk = 0;
-  int Active_Count = 0;
+  // Shared by the threads; every other entry below belongs to the one
+  // thread that runs its walk, or its chunk.
+  std::atomic<int> Chunk_Count{0};
+  std::atomic<int> Next_Walk{0};
   int32_t Start[Max_Walks];
   int32_t Stop[Max_Walks];
   uint32_t Current[Max_Walks];
   int32_t Fill[Max_Walks];
   int32_t Floor[Max_Walks];
   int Head[Max_Walks];
-  int Active[Max_Active];
   int Chunk_Next[Max_Chunks];
   int32_t Chunk_Begin[Max_Chunks];
 };
