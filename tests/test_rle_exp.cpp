@@ -136,6 +136,26 @@ TEST_F(RLE_EXP_Test, DamageMoreRunsThanValues) {
   EXPECT_THROW(Decode({'a', 'a', 'a', 'a'}), T_QOR_Damaged_Block);
 }
 
+TEST_F(RLE_EXP_Test, DamageRunValuesLeftOver) {
+  Set_Groups({{}, {0, 1}});
+  EXPECT_THROW(Decode({'a', 'a', 'a', 'b'}), T_QOR_Damaged_Block);
+  // Run values only in a group that no run of the block uses.
+  Set_Groups({{}, {}, {}, {5}});
+  EXPECT_THROW(Decode({'a', 'b', 'b', 'c'}), T_QOR_Damaged_Block);
+}
+
+// Runs that end exactly at, or just before, a multiple of eight bytes, and
+// runs over the end of the input: the run scan reads eight bytes a step.
+TEST_F(RLE_EXP_Test, RunsEndingAroundWordBoundaries) {
+  for (int Length = 1; Length <= 40; ++Length) {
+    for (int Tail = 0; Tail <= 9; ++Tail) {
+      T_Bytes Data(static_cast<size_t>(Length), 'r');
+      Data.insert(Data.end(), static_cast<size_t>(Tail), 's');
+      Expect_Round_Trip(Data);
+    }
+  }
+}
+
 TEST_F(RLE_EXP_Test, DamageCursorsOutOfOrder) {
   Set_Groups({{}, {0}});
   B.Code_Streams->Run_Cursors[5] = 0;

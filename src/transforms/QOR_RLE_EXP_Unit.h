@@ -14,11 +14,10 @@ class T_QOR_RLE_EXP {
   void Encode_Block(T_QOR_Block_Data& Block_Data);
   // Expects, for every exponent e >= 1, the mantissas of the runs with that
   // exponent as one contiguous group of Runs (groups in rising e, starting at
-  // Run_Cursors[0]) and Run_Cursors[e] one past the end of group e. Leaves the
-  // cursors at the group starts.
+  // Run_Cursors[0]) and Run_Cursors[e] one past the end of group e; every
+  // value must be used. Leaves the cursors at the group starts.
   void Decode_Block(T_QOR_Block_Data& Block_Data);
 
  private:
-  void Count_Runs_Back(const T_QOR_Block_Data& Block_Data, const int32_t* Group_Start);
-  void Expand_Runs(T_QOR_Block_Data& Block_Data);
+  void Expand_Runs(T_QOR_Block_Data& Block_Data, const int32_t* Group_End);
 };
