@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <exception>
-#include <system_error>
-#include <thread>
 
 #include "pipeline/QOR_MCP_Unit.h"
+#include "pipeline/QOR_Threads_Unit.h"
 #include "transforms/QOR_Suffix_Sort_Unit.h"
 
 namespace {
@@ -72,18 +70,55 @@ inline uint64_t Load_Native(const uint8_t* P) {
 constexpr uint32_t Stop_Mark = 0x80000000u;  // bit 31: a walk ends on this row
 static_assert(QOR_Buffer_Capacity < (1 << 23), "rows must fit bits 8..30 of the links");
 
-void Build_Links(const uint8_t* L, int32_t N, int32_t Primary, int32_t* Byte_Start, uint32_t* Row_Links) {
-  std::fill(Byte_Start, Byte_Start + 256, 0);
-  for (int32_t r = 0; r < N; ++r) Byte_Start[L[r]] += 1;
-  Byte_Start[L[Primary]] -= 1;
+// A block from this many rows on shares its inverse between two threads.
+constexpr int32_t Two_Thread_Rows = 1 << 19;
+
+// Runs both on two threads for a large block, one after the other otherwise.
+template <class T_First, class T_Second>
+void Run_Both_If(bool Large, const T_First& First, const T_Second& Second) {
+  if (Large) {
+    QOR_Run_Both(First, Second);
+  } else {
+    First();
+    Second();
+  }
+}
+
+// Count[c]: rows From .. To - 1 holding byte c, the primary row's placeholder left out.
+void Count_Bytes(const uint8_t* L, int32_t From, int32_t To, int32_t Primary, int32_t* Count) {
+  std::fill(Count, Count + 256, 0);
+  for (int32_t r = From; r < To; ++r) Count[L[r]] += 1;
+  if (Primary >= From && Primary < To) Count[L[Primary]] -= 1;
+}
+
+// Links rows From .. To - 1 (the primary row gets no link); Next_Row[c] is the
+// row the first of them holding c leads to.
+void Link_Rows(const uint8_t* L, int32_t From, int32_t To, int32_t Primary, int32_t* Next_Row, uint32_t* Row_Links) {
+  const int32_t Skip = std::clamp(Primary, From, To);
+  for (int32_t r = From; r < Skip; ++r) Row_Links[r] = static_cast<uint32_t>(Next_Row[L[r]]++) << 8 | L[r];
+  for (int32_t r = std::max(Skip, Primary + 1); r < To; ++r)
+    Row_Links[r] = static_cast<uint32_t>(Next_Row[L[r]]++) << 8 | L[r];
+}
+
+// The rows are linked in two halves; the second half's rows of each byte
+// follow the first half's.
+void Build_Links(const uint8_t* L, int32_t N, int32_t Primary, uint32_t* Row_Links) {
+  const bool Large = N >= Two_Thread_Rows;
+  const int32_t Mid = Large ? N / 2 : N;
+  int32_t Low[256];
+  int32_t High[256];
+  Run_Both_If(
+      Large, [&] { Count_Bytes(L, 0, Mid, Primary, Low); }, [&] { Count_Bytes(L, Mid, N, Primary, High); });
   int32_t First_Row = 1;
   for (int c = 0; c < 256; ++c) {
-    const int32_t Count = Byte_Start[c];
-    Byte_Start[c] = First_Row;
+    const int32_t Count = Low[c] + High[c];
+    High[c] = First_Row + Low[c];
+    Low[c] = First_Row;
     First_Row += Count;
   }
-  for (int32_t r = 0; r < Primary; ++r) Row_Links[r] = static_cast<uint32_t>(Byte_Start[L[r]]++) << 8 | L[r];
-  for (int32_t r = Primary + 1; r < N; ++r) Row_Links[r] = static_cast<uint32_t>(Byte_Start[L[r]]++) << 8 | L[r];
+  Run_Both_If(
+      Large, [&] { Link_Rows(L, 0, Mid, Primary, Low, Row_Links); },
+      [&] { Link_Rows(L, Mid, N, Primary, High, Row_Links); });
 }
 
 // The LF walk is a chain of dependent random reads: one cache miss per byte
@@ -108,8 +143,6 @@ class T_Inverse_Walk {
   static constexpr int64_t Pool_Bytes = int64_t{Max_Chunks} * Chunk_Bytes;
   // Smaller blocks take fewer walks, down to one.
   static constexpr int32_t Min_Rows_Per_Walk = 8192;
-  // A second thread pays for its start from this many rows on.
-  static constexpr int32_t Min_Rows_Per_Thread = 1 << 18;
 
   T_Inverse_Walk(uint32_t* Row_Links, int32_t N, int32_t Primary, uint8_t* Pool)
       : Links(Row_Links), N(N), Primary(Primary), Pool(Pool),
@@ -118,11 +151,9 @@ class T_Inverse_Walk {
 
   void Run(uint8_t* Out) {
     Start_Walks();
-    if (N >= 2 * Min_Rows_Per_Thread) {
-      Run_On_Two_Threads();
-    } else {
-      T_Walker(*this).Run();
-    }
+    const auto Walk_Share = [this] { T_Walker(*this).Run(); };
+    // Alone, the calling thread's share takes every walk and the second finds none left.
+    Run_Both_If(N >= Two_Thread_Rows, Walk_Share, Walk_Share);
     Assemble(Out);
   }
 
@@ -236,35 +267,6 @@ class T_Inverse_Walk {
     X = (X ^ (X >> 30)) * 0xBF58476D1CE4E5B9u;
     X = (X ^ (X >> 27)) * 0x94D049BB133111EBu;
     return X ^ (X >> 31);
-  }
-
-  // A damaged block stops either thread with an exception, which must not
-  // leave the worker's thread: it is caught there and thrown again here,
-  // once both have ended. Without a second thread the caller walks alone.
-  void Run_On_Two_Threads() {
-    std::exception_ptr Worker_Failure;
-    std::thread Worker;
-    try {
-      Worker = std::thread([this, &Worker_Failure] {
-        try {
-          T_Walker(*this).Run();
-        } catch (...) {
-          Worker_Failure = std::current_exception();
-        }
-      });
-    } catch (const std::system_error&) {
-      T_Walker(*this).Run();
-      return;
-    }
-    std::exception_ptr Own_Failure;
-    try {
-      T_Walker(*this).Run();
-    } catch (...) {
-      Own_Failure = std::current_exception();
-    }
-    Worker.join();
-    if (Own_Failure) std::rethrow_exception(Own_Failure);
-    if (Worker_Failure) std::rethrow_exception(Worker_Failure);
   }
 
   // Chunks are filled from their end, as the walk runs backwards through the
@@ -781,8 +783,7 @@ void T_QOR_BWT::Decode_Block(T_QOR_Block_Data& Block_Data) {
   // mantissas in their stream. UInt_Work stays untouched on expansion.
   uint32_t* Links = reinterpret_cast<uint32_t*>(Block_Data.Int_Work);
   uint8_t* Pool = reinterpret_cast<uint8_t*>(Block_Data.Code_Streams->Mantissas);
-  int32_t Byte_Start[256];
-  Build_Links(L, N, P, Byte_Start, Links);
+  Build_Links(L, N, P, Links);
   T_Inverse_Walk(Links, N, P, Pool).Run(Block_Data.Output->Data);
   Block_Data.Output->Length = N - 1;
 }
