@@ -154,6 +154,12 @@ class T_Bench {
 
   void Bench_SIF(const T_Bytes& In) {
     T_QOR_SIF SIF;
+    Time_SIF(SIF, In, "SIF");
+    SIF.Bit_Instructions = false;
+    Time_SIF(SIF, In, "SIF portable");
+  }
+
+  void Time_SIF(T_QOR_SIF& SIF, const T_Bytes& In, const char* Name) {
     const double Encode = Best_Seconds(
         [&] {
           Reset_Streams();
@@ -166,22 +172,15 @@ class T_Bench {
     int32_t Cursors[QOR_Exponent_Slots];
     std::memcpy(Cursors, S.Mantissa_Cursors, sizeof Cursors);
     const int32_t Segments = S.Segment_Count;
-    const auto Time_Decode = [&] {
-      return Best_Seconds(
-          [&] {
-            S.Exponent_Count = Exponent_End;
-            S.Segment_Count = Segments;
-            std::memcpy(S.Mantissa_Cursors, Cursors, sizeof Cursors);
-          },
-          [&] { SIF.Decode_Block(B); });
-    };
-    const double Decode = Time_Decode();
-    Check(Output() == In, "SIF");
-    Report("SIF", In.size(), Encode, Decode);
-    SIF.Wide_Steps = false;
-    const double Narrow_Decode = Time_Decode();
-    Check(Output() == In, "SIF narrow");
-    Report("SIF narrow", In.size(), Encode, Narrow_Decode);
+    const double Decode = Best_Seconds(
+        [&] {
+          S.Exponent_Count = Exponent_End;
+          S.Segment_Count = Segments;
+          std::memcpy(S.Mantissa_Cursors, Cursors, sizeof Cursors);
+        },
+        [&] { SIF.Decode_Block(B); });
+    Check(Output() == In, Name);
+    Report(Name, In.size(), Encode, Decode);
   }
 
   T_Saved_Block Bench_RLE_BIT(const T_Bytes& Raw) {

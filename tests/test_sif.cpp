@@ -173,29 +173,24 @@ TEST_F(SIF_Test, RoundTrips) {
   }
 }
 
-// Both directions keep their per-rank bookkeeping in one of two ways, chosen
-// by the work the rank frequencies predict: text-like blocks in rising order
-// take one, a large alphabet in falling order with one frequent value the other.
-TEST_F(SIF_Test, RoundTripsUnderBothBookkeepings) {
-  std::mt19937 Rng(22);
-  for (int Trial = 0; Trial < 4; ++Trial) {
-    T_Bytes One_Frequent = Random_Bytes(Rng, 8000, 200);
-    for (size_t i = 0; i < One_Frequent.size(); i += 3) One_Frequent[i] = static_cast<uint8_t>(Trial);
-    Expect_Round_Trip(One_Frequent);
-    Expect_Round_Trip(Skewed_Bytes(Rng, 8000));
-  }
-}
-
-// Decoding has a narrow and (where the processor has it) a wide form of its
-// inner loops; both must rebuild every shape, including alphabets whose last
-// rank sits at either end of a group of eight or sixteen entries.
-TEST_F(SIF_Test, RoundTripsWithNarrowAndWideSteps) {
-  for (const bool Wide : {false, true}) {
-    SIF.Wide_Steps = Wide;
+// Both directions count free positions with the processor's bit
+// instructions where it has them, or portably; both forms must handle every
+// shape: ranks that fill whole 64-position words, one frequent value among
+// many, alphabets of every size, block lengths on and off a word boundary.
+TEST_F(SIF_Test, RoundTripsWithPortableAndInstructionBits) {
+  for (const bool Instructions : {false, true}) {
+    SIF.Bit_Instructions = Instructions;
     std::mt19937 Rng(23);
     for (int Values : {2, 7, 8, 9, 15, 16, 17, 31, 33, 100, 256}) Expect_Round_Trip(Random_Bytes(Rng, 5000, Values));
+    for (size_t Length : {63u, 64u, 65u, 127u, 128u, 129u, 4096u}) Expect_Round_Trip(Random_Bytes(Rng, Length, 3));
+    T_Bytes One_Frequent = Random_Bytes(Rng, 8000, 200);
+    for (size_t i = 0; i < One_Frequent.size(); i += 3) One_Frequent[i] = 7;
+    Expect_Round_Trip(One_Frequent);
     Expect_Round_Trip(Skewed_Bytes(Rng, 20000));
     Expect_Round_Trip(Run_Bytes(Rng, 20000, 40, 3));
+    T_Bytes Word_Runs;
+    for (int Run = 0; Run < 40; ++Run) Word_Runs.insert(Word_Runs.end(), 64 * (1 + Run % 3), static_cast<uint8_t>(Run % 5));
+    Expect_Round_Trip(Word_Runs);
   }
 }
 
@@ -245,9 +240,18 @@ TEST_F(SIF_Test, DamageBlockLength) {
 }
 
 TEST_F(SIF_Test, DamagedDistancesStayInsideTheBlock) {
-  // Distances no encoder writes: the block comes out wrong but the right size.
-  Put_Segment({3, 4, 4, 4, 16000000, 0, 9, 9, 0, 1, 1000, 2});
-  EXPECT_EQ(Decode().size(), 12u);
+  // Distances that pass the end of the block, in either rank that has them.
+  Put_Segment({3, 4, 4, 4, 16000000, 0, 0, 0, 0, 0, 0, 0});
+  EXPECT_THROW(Decode(), T_QOR_Damaged_Block);
+  Put_Segment({3, 4, 4, 4, 0, 0, 0, 0, 0, 0, 0, 5});
+  EXPECT_THROW(Decode(), T_QOR_Damaged_Block);
+  Put_Segment({3, 4, 4, 4, 0, 0, 0, 9, 0, 0, 0, 0});
+  EXPECT_THROW(Decode(), T_QOR_Damaged_Block);
+  // Distances that stay inside always give a block of the right size (a
+  // wrong one is left to the block's CRC). Ranks by falling byte value: 2 takes
+  // 1 3 5 7, then 1 takes 0 2 4 and, passing 6 8 9, 10; 0 keeps the rest.
+  Put_Segment({3, 4, 4, 4, 1, 1, 1, 1, 0, 0, 0, 3});
+  EXPECT_EQ(Decode(), (T_Bytes{1, 2, 1, 2, 1, 2, 0, 2, 0, 0, 1, 0}));
 }
 
 }  // namespace

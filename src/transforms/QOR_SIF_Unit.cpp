@@ -1,10 +1,8 @@
 #include "transforms/QOR_SIF_Unit.h"
 
+#include <algorithm>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #endif
@@ -14,181 +12,146 @@
 
 namespace {
 
-// Marks a rank whose occurrences are all placed (and the unused entries above
-// the last rank), so that the rank expecting position e is never taken for it.
-// The at most 2^23 increments or decrements of one block keep it far below 0.
-constexpr int32_t Exhausted = INT32_MIN / 2;
+// Both directions see the block rank by rank, lowest first, through a bitmap
+// of the positions that no lower rank holds ("free"). A rank's distances
+// count the higher-rank symbols between its occurrences, which are exactly
+// the free positions between them once the rank's own positions are taken
+// out of the free ones in turn. One pass per rank over the bitmap, 64
+// positions a word, replaces a step per symbol over every rank.
 
-// The two inner loops of the stage, over the 256 per-rank entries of
-// Last_Pos / Next_Pos (32-byte aligned). Both work in whole groups of four
-// entries: Increment_Range may also raise the entries from Last up to the end
-// of Last's group, and Find_First_Equal reads up to the end of Last's group of
-// eight, so the callers keep every entry at and above Last unused or Exhausted.
-#if defined(__SSE2__)
-
-// Values[t] += 1 for First <= t < Last.
-inline void Increment_Range(int32_t* Values, int32_t First, int32_t Last) {
-  if (First >= Last) return;
-  int32_t t = First & ~3;
-  __m128i* Group = reinterpret_cast<__m128i*>(Values + t);
-  // In the first group only the lanes from First on: subtracting the all-ones
-  // compare mask adds 1 to exactly those.
-  const __m128i Lanes = _mm_add_epi32(_mm_set1_epi32(t), _mm_setr_epi32(0, 1, 2, 3));
-  const __m128i From_First = _mm_cmpgt_epi32(Lanes, _mm_set1_epi32(First - 1));
-  _mm_store_si128(Group, _mm_sub_epi32(_mm_load_si128(Group), From_First));
-  const __m128i One = _mm_set1_epi32(1);
-  for (t += 4, ++Group; t < Last; t += 4, ++Group) _mm_store_si128(Group, _mm_add_epi32(_mm_load_si128(Group), One));
-}
-
-// The smallest k < Last with Values[k] == Target, or Last if there is none.
-inline int32_t Find_First_Equal(const int32_t* Values, int32_t Last, int32_t Target) {
-  const __m128i Wanted = _mm_set1_epi32(Target);
-  for (int32_t k = 0; k < Last; k += 8) {
-    const __m128i Low = _mm_cmpeq_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(Values + k)), Wanted);
-    const __m128i High = _mm_cmpeq_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(Values + k + 4)), Wanted);
-    const int Hits = _mm_movemask_ps(_mm_castsi128_ps(Low)) | (_mm_movemask_ps(_mm_castsi128_ps(High)) << 4);
-    if (Hits != 0) {
-      const int32_t Found = k + __builtin_ctz(static_cast<unsigned>(Hits));
-      return Found < Last ? Found : Last;
+// Bit counting on any processor.
+struct T_Portable_Bits {
+  static int Count(uint64_t Word) { return __builtin_popcountll(Word); }
+  // Index of the set bit of Word with Skip set bits below it; Skip < Count(Word).
+  static int Select(uint64_t Word, int Skip) {
+    int Base = 0;
+    for (int Half = 32; Half >= 8; Half >>= 1) {
+      const uint64_t Low = Word & ((uint64_t{1} << Half) - 1);
+      const int Below = Count(Low);
+      if (Skip >= Below) {
+        Skip -= Below;
+        Word >>= Half;
+        Base += Half;
+      } else {
+        Word = Low;
+      }
     }
+    for (; Skip > 0; --Skip) Word &= Word - 1;
+    return Base + __builtin_ctzll(Word);
   }
-  return Last;
-}
-
-// Values[t] += 1 for t < Last.
-inline void Increment_Below(int32_t* Values, int32_t Last) {
-  const __m128i Limit = _mm_set1_epi32(Last);
-  const __m128i Four = _mm_set1_epi32(4);
-  __m128i Lanes = _mm_setr_epi32(0, 1, 2, 3);
-  for (int32_t t = 0; t < Last; t += 4) {
-    __m128i* Group = reinterpret_cast<__m128i*>(Values + t);
-    // Subtracting the all-ones compare mask adds 1 to the lanes below Last.
-    _mm_store_si128(Group, _mm_sub_epi32(_mm_load_si128(Group), _mm_cmpgt_epi32(Limit, Lanes)));
-    Lanes = _mm_add_epi32(Lanes, Four);
-  }
-}
-
-// Values[t] -= 1 for t < Last; then marks in Zeros (one bit per rank) every
-// entry of the groups touched that is 0.
-inline void Decrement_Below(int32_t* Values, int32_t Last, uint64_t* Zeros) {
-  const __m128i Limit = _mm_set1_epi32(Last);
-  const __m128i Four = _mm_set1_epi32(4);
-  __m128i Lanes = _mm_setr_epi32(0, 1, 2, 3);
-  for (int32_t t = 0; t < Last; t += 4) {
-    __m128i* Group = reinterpret_cast<__m128i*>(Values + t);
-    // Adding the all-ones compare mask subtracts 1 from the lanes below Last.
-    const __m128i Value = _mm_add_epi32(_mm_load_si128(Group), _mm_cmpgt_epi32(Limit, Lanes));
-    _mm_store_si128(Group, Value);
-    const int Zero_Lanes = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(Value, _mm_setzero_si128())));
-    Zeros[t >> 6] |= static_cast<uint64_t>(Zero_Lanes) << (t & 63);
-    Lanes = _mm_add_epi32(Lanes, Four);
-  }
-}
-
-#else
-
-inline void Increment_Below(int32_t* Values, int32_t Last) {
-  for (int32_t t = 0; t < Last; ++t) Values[t] += 1;
-}
-
-inline void Decrement_Below(int32_t* Values, int32_t Last, uint64_t* Zeros) {
-  for (int32_t t = 0; t < Last; ++t)
-    if (--Values[t] == 0) Zeros[t >> 6] |= uint64_t{1} << (t & 63);
-}
-
-inline void Increment_Range(int32_t* Values, int32_t First, int32_t Last) {
-  for (int32_t t = First; t < Last; ++t) Values[t] += 1;
-}
-
-inline int32_t Find_First_Equal(const int32_t* Values, int32_t Last, int32_t Target) {
-  for (int32_t k = 0; k < Last; ++k)
-    if (Values[k] == Target) return k;
-  return Last;
-}
-
-#endif
-
-// The lowest rank marked in Zeros, or None if there is none.
-inline int32_t Lowest_Marked(const uint64_t* Zeros, int32_t None) {
-  for (int32_t Word = 0; Word < 4; ++Word)
-    if (Zeros[Word] != 0) return Word * 64 + __builtin_ctzll(Zeros[Word]);
-  return None;
-}
-
-// The Next_Pos placement loop. Steps supplies the search and the increment.
-template <class Steps>
-inline void Place_Next_Pos_Loop(uint8_t* Out, const int32_t* Distance, int32_t Total, int32_t L, int32_t* Next_Pos,
-                                int32_t* Start, int32_t* Sorted_Freq, const uint8_t* Order) {
-  for (int32_t e = 0; e < Total; ++e) {
-    const int32_t k = Steps::Find_First_Equal(Next_Pos, L, e);
-    Out[e] = Order[k];
-    if (k == L) continue;
-    Start[k] += 1;
-    Sorted_Freq[k] -= 1;
-    // A rank just exhausted reads no distance: its Start now points at the
-    // next rank's distances or one past the last, which is not its own.
-    Next_Pos[k] = Sorted_Freq[k] > 0 ? e + 1 + Distance[Start[k]] : Exhausted;
-    Steps::Increment_Range(Next_Pos, k + 1, L);
-  }
-}
-
-struct T_Narrow_Steps {
-  static int32_t Find_First_Equal(const int32_t* Values, int32_t Last, int32_t Target) {
-    return ::Find_First_Equal(Values, Last, Target);
-  }
-  static void Increment_Range(int32_t* Values, int32_t First, int32_t Last) { ::Increment_Range(Values, First, Last); }
 };
 
-void Place_Next_Pos_Narrow(uint8_t* Out, const int32_t* Distance, int32_t Total, int32_t L, int32_t* Next_Pos,
-                           int32_t* Start, int32_t* Sorted_Freq, const uint8_t* Order) {
-  Place_Next_Pos_Loop<T_Narrow_Steps>(Out, Distance, Total, L, Next_Pos, Start, Sorted_Freq, Order);
+// Sets the bits of positions 0 .. Total - 1; returns the word count.
+int64_t Free_All(uint64_t* Free, int32_t Total) {
+  const int64_t Words = (int64_t{Total} + 63) / 64;
+  std::fill(Free, Free + Words, ~uint64_t{0});
+  if (Total % 64 != 0) Free[Words - 1] = (uint64_t{1} << (Total % 64)) - 1;
+  return Words;
+}
+
+// Encoding one rank: Slots holds its Count positions, rising, and gets their
+// distances: the free positions between each and the one before (or the
+// block start). The positions are then taken out of the free ones.
+template <class T_Bits>
+inline void Measure_Rank(int32_t* Slots, int32_t Count, uint64_t* Free) {
+  int64_t From = 0;
+  for (int32_t i = 0; i < Count; ++i) {
+    const int64_t Position = Slots[i];
+    int64_t w = From >> 6;
+    const int64_t Last_Word = Position >> 6;
+    uint64_t Word = Free[w] & (~uint64_t{0} << (From & 63));
+    int64_t Between = 0;
+    for (; w < Last_Word; Word = Free[++w]) Between += T_Bits::Count(Word);
+    const uint64_t Bit = uint64_t{1} << (Position & 63);
+    Between += T_Bits::Count(Word & (Bit - 1));
+    Slots[i] = static_cast<int32_t>(Between);
+    Free[Last_Word] &= ~Bit;
+    From = Position + 1;
+  }
+}
+
+template <class T_Bits>
+inline void Measure_Ranks_Loop(int32_t* Slots, int32_t Total, int32_t L, const int32_t* Start,
+                               const int32_t* Sorted_Freq, uint64_t* Free) {
+  Free_All(Free, Total);
+  for (int32_t k = 0; k < L; ++k) Measure_Rank<T_Bits>(Slots + Start[k], Sorted_Freq[k], Free);
+}
+
+// Decoding one rank: each occurrence passes over as many free positions as
+// its distance says and takes the next free one. Free[First_Word] is the
+// first word with a free position. Returns false when a distance runs past
+// the block.
+template <class T_Bits>
+inline bool Place_Rank(uint8_t* Out, uint8_t Symbol, const int32_t* Distance, int32_t Count, uint64_t* Free,
+                       int64_t First_Word, int64_t Words) {
+  int64_t w = First_Word;
+  uint64_t Word = Free[w];
+  for (int32_t i = 0; i < Count; ++i) {
+    uint32_t Skip = static_cast<uint32_t>(Distance[i]);
+    for (uint32_t Here = T_Bits::Count(Word); Skip >= Here; Here = T_Bits::Count(Word)) {
+      Skip -= Here;
+      if (++w == Words) return false;
+      Word = Free[w];
+    }
+    const int Bit = T_Bits::Select(Word, static_cast<int>(Skip));
+    Out[w * 64 + Bit] = Symbol;
+    Free[w] &= ~(uint64_t{1} << Bit);
+    // The next occurrence counts from the position after this one.
+    Word &= (~uint64_t{0} << Bit) << 1;
+  }
+  return true;
+}
+
+// Every rank but the last in turn; the last keeps the positions left free,
+// where Out already holds it.
+template <class T_Bits>
+inline bool Place_Ranks_Loop(uint8_t* Out, const int32_t* Distance, int32_t Total, int32_t L, const int32_t* Start,
+                             const int32_t* Sorted_Freq, const uint8_t* Order, uint64_t* Free) {
+  const int64_t Words = Free_All(Free, Total);
+  std::memset(Out, Order[L], static_cast<size_t>(Total));
+  int64_t First_Word = 0;
+  for (int32_t k = 0; k < L; ++k) {
+    if (!Place_Rank<T_Bits>(Out, Order[k], Distance + Start[k], Sorted_Freq[k], Free, First_Word, Words)) return false;
+    while (First_Word < Words - 1 && Free[First_Word] == 0) ++First_Word;
+  }
+  return true;
+}
+
+void Measure_Ranks_Portable(int32_t* Slots, int32_t Total, int32_t L, const int32_t* Start,
+                            const int32_t* Sorted_Freq, uint64_t* Free) {
+  Measure_Ranks_Loop<T_Portable_Bits>(Slots, Total, L, Start, Sorted_Freq, Free);
+}
+
+bool Place_Ranks_Portable(uint8_t* Out, const int32_t* Distance, int32_t Total, int32_t L, const int32_t* Start,
+                          const int32_t* Sorted_Freq, const uint8_t* Order, uint64_t* Free) {
+  return Place_Ranks_Loop<T_Portable_Bits>(Out, Distance, Total, L, Start, Sorted_Freq, Order, Free);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-#define QOR_SIF_WIDE_STEPS 1
+#define QOR_SIF_BIT_INSTRUCTIONS 1
 
-// The same two loops eight and sixteen entries a step, for processors that
-// have them: the increment may raise entries up to the end of Last's group of
-// eight and the search reads up to the end of its group of sixteen, both
-// inside the 256 entries, which the caller keeps unused or Exhausted from
-// Last on.
-struct T_Wide_Steps {
-  __attribute__((target("avx2"))) static void Increment_Range(int32_t* Values, int32_t First, int32_t Last) {
-    if (First >= Last) return;
-    int32_t t = First & ~7;
-    __m256i* Group = reinterpret_cast<__m256i*>(Values + t);
-    const __m256i Lanes = _mm256_add_epi32(_mm256_set1_epi32(t), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-    const __m256i From_First = _mm256_cmpgt_epi32(Lanes, _mm256_set1_epi32(First - 1));
-    _mm256_store_si256(Group, _mm256_sub_epi32(_mm256_load_si256(Group), From_First));
-    const __m256i One = _mm256_set1_epi32(1);
-    for (t += 8, ++Group; t < Last; t += 8, ++Group)
-      _mm256_store_si256(Group, _mm256_add_epi32(_mm256_load_si256(Group), One));
+// The same with the processor's bit count and bit deposit instructions.
+struct T_Instruction_Bits {
+  __attribute__((target("popcnt,bmi2"))) static int Count(uint64_t Word) {
+    return static_cast<int>(_mm_popcnt_u64(Word));
   }
-
-  __attribute__((target("avx2"))) static int32_t Find_First_Equal(const int32_t* Values, int32_t Last,
-                                                                  int32_t Target) {
-    const __m256i Wanted = _mm256_set1_epi32(Target);
-    for (int32_t k = 0; k < Last; k += 16) {
-      const __m256i* Group = reinterpret_cast<const __m256i*>(Values + k);
-      const __m256i Low = _mm256_cmpeq_epi32(_mm256_load_si256(Group), Wanted);
-      const __m256i High = _mm256_cmpeq_epi32(_mm256_load_si256(Group + 1), Wanted);
-      const unsigned Hits = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(Low))) |
-                            static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(High))) << 8;
-      if (Hits != 0) {
-        const int32_t Found = k + __builtin_ctz(Hits);
-        return Found < Last ? Found : Last;
-      }
-    }
-    return Last;
+  __attribute__((target("popcnt,bmi2"))) static int Select(uint64_t Word, int Skip) {
+    return __builtin_ctzll(_pdep_u64(uint64_t{1} << Skip, Word));
   }
 };
 
-// flatten: the loop and the steps are compiled here, for the wider registers.
-__attribute__((target("avx2"), flatten)) void Place_Next_Pos_Wide(uint8_t* Out, const int32_t* Distance,
-                                                                  int32_t Total, int32_t L, int32_t* Next_Pos,
-                                                                  int32_t* Start, int32_t* Sorted_Freq,
-                                                                  const uint8_t* Order) {
-  Place_Next_Pos_Loop<T_Wide_Steps>(Out, Distance, Total, L, Next_Pos, Start, Sorted_Freq, Order);
+bool Has_Bit_Instructions() { return __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi2"); }
+
+// flatten: the loops and the bit steps are compiled here, for the instructions.
+__attribute__((target("popcnt,bmi2"), flatten)) void Measure_Ranks_Instructions(
+    int32_t* Slots, int32_t Total, int32_t L, const int32_t* Start, const int32_t* Sorted_Freq, uint64_t* Free) {
+  Measure_Ranks_Loop<T_Instruction_Bits>(Slots, Total, L, Start, Sorted_Freq, Free);
+}
+
+__attribute__((target("popcnt,bmi2"), flatten)) bool Place_Ranks_Instructions(
+    uint8_t* Out, const int32_t* Distance, int32_t Total, int32_t L, const int32_t* Start,
+    const int32_t* Sorted_Freq, const uint8_t* Order, uint64_t* Free) {
+  return Place_Ranks_Loop<T_Instruction_Bits>(Out, Distance, Total, L, Start, Sorted_Freq, Order, Free);
 }
 
 #endif
@@ -251,51 +214,21 @@ void T_QOR_SIF::Put_Header() const {
 }
 
 // Distance of an occurrence of rank r: the positions since the previous
-// occurrence of r (or the block start) that hold a rank above r. Two
-// equivalent bookkeepings share the work differently, and the rank
-// frequencies tell which costs less for this block: shifting the last
-// positions of the ranks above r, or counting for the ranks below r.
-void T_QOR_SIF::Compute_Distances(uint8_t* Ranks, int32_t n, int32_t* Distance) {
-  for (int32_t i = 0; i < n; ++i) Ranks[i] = Rank_Of[Ranks[i]];
-  int64_t Above_Work = 0;
-  int64_t Below_Work = 0;
-  for (int32_t r = 0; r < Distinct; ++r) {
-    Above_Work += int64_t{Sorted_Freq[r]} * (Distinct - 1 - r);
-    Below_Work += int64_t{Sorted_Freq[r]} * r;
+// occurrence of r (or the block start) that hold a rank above r. Slots first
+// gets every rank's positions, rising, where its distances go (the last
+// rank's too, unused, inside the same work array), and then the distances.
+void T_QOR_SIF::Compute_Distances(uint8_t* Ranks, int32_t n, int32_t* Slots, uint64_t* Free) {
+  int32_t Next[256];
+  std::memcpy(Next, Start, sizeof Next);
+  for (int32_t i = 0; i < n; ++i) Slots[Next[Rank_Of[Ranks[i]]]++] = i;
+  const int32_t L = Distinct - 1;
+#if defined(QOR_SIF_BIT_INSTRUCTIONS)
+  if (Bit_Instructions && Has_Bit_Instructions()) {
+    Measure_Ranks_Instructions(Slots, Total, L, Start, Sorted_Freq, Free);
+    return;
   }
-  if (Below_Work < Above_Work) {
-    Count_Higher_Ranks(Ranks, n, Distance);
-  } else {
-    Shift_Last_Positions(Ranks, n, Distance);
-  }
-}
-
-// Last_Pos[r] is the previous position of r shifted on by every lower-rank
-// symbol since, so the distance is simply i - Last_Pos[r] - 1. Only the
-// occurring ranks, below Distinct, need the shift: the ranks from Distinct to
-// Alphabet_Size belong to values absent from the block, whose Last_Pos is
-// never read.
-void T_QOR_SIF::Shift_Last_Positions(const uint8_t* Ranks, int32_t n, int32_t* Distance) {
-  for (int32_t k = 0; k < 256; ++k) Last_Pos[k] = -1;
-  for (int32_t i = 0; i < n; ++i) {
-    const int32_t r = Ranks[i];
-    Distance[Start[r]++] = i - Last_Pos[r] - 1;
-    Last_Pos[r] = i;
-    Increment_Range(Last_Pos, r + 1, Distinct);
-  }
-}
-
-// Higher[r] (in the Last_Pos storage) counts the higher-rank symbols since the
-// previous occurrence of r: every symbol adds one to the ranks below it.
-void T_QOR_SIF::Count_Higher_Ranks(const uint8_t* Ranks, int32_t n, int32_t* Distance) {
-  int32_t* Higher = Last_Pos;
-  for (int32_t k = 0; k < 256; ++k) Higher[k] = 0;
-  for (int32_t i = 0; i < n; ++i) {
-    const int32_t r = Ranks[i];
-    Distance[Start[r]++] = Higher[r];
-    Higher[r] = 0;
-    Increment_Below(Higher, r);
-  }
+#endif
+  Measure_Ranks_Portable(Slots, Total, L, Start, Sorted_Freq, Free);
 }
 
 void T_QOR_SIF::Encode_Block(T_QOR_Block_Data& Block_Data) {
@@ -307,7 +240,7 @@ void T_QOR_SIF::Encode_Block(T_QOR_Block_Data& Block_Data) {
   Sort_Symbols();
   Rank_Symbols();
   Put_Header();
-  Compute_Distances(Data, n, Distance);
+  Compute_Distances(Data, n, Distance, reinterpret_cast<uint64_t*>(Block_Data.UInt_Work));
   // The last rank's distances are all 0: the decoder gives it every position
   // that no lower rank takes.
   const int32_t M = Total - Sorted_Freq[Distinct - 1];
@@ -344,67 +277,18 @@ void T_QOR_SIF::Read_Distances(const T_QOR_Block_Data& Block_Data, int32_t Count
   Streams.Exponent_Count += Count;
 }
 
-// Position e goes to the smallest rank expecting it, or to the last rank when
-// none does. Placing rank k pushes every higher rank's expected position on by
-// one, since it was counted in their distances. Two equivalent bookkeepings
-// of the expected positions share the work differently: by Next_Pos, placing
-// rank k costs the search up to k (eight ranks a step) and the increments
-// above k (four a step); by gap (the expected position minus e), only the
-// decrements below k (four a step, each also collecting the new zeros) and a
-// bit search. The rank frequencies tell which costs less for this block.
-void T_QOR_SIF::Place_Symbols(uint8_t* Out, const int32_t* Distance) {
+void T_QOR_SIF::Place_Symbols(uint8_t* Out, const int32_t* Distance, uint64_t* Free) {
   const int32_t L = Distinct - 1;
-  int64_t Next_Pos_Work = int64_t{Sorted_Freq[L]} * L;
-  int64_t Gap_Work = int64_t{8} * Total + int64_t{Sorted_Freq[L]} * 3 * L;
-  for (int32_t k = 0; k < L; ++k) {
-    Next_Pos_Work += int64_t{Sorted_Freq[k]} * (k + 2 * (L - k));
-    Gap_Work += int64_t{Sorted_Freq[k]} * 3 * k;
-  }
-  if (Gap_Work < Next_Pos_Work) {
-    Place_By_Gap(Out, Distance);
-  } else {
-    Place_By_Next_Pos(Out, Distance);
-  }
-}
-
-void T_QOR_SIF::Place_By_Next_Pos(uint8_t* Out, const int32_t* Distance) {
-  int32_t* Next_Pos = Last_Pos;
-  const int32_t L = Distinct - 1;
-  for (int32_t k = 0; k < L; ++k) Next_Pos[k] = Distance[Start[k]];
-  for (int32_t k = L; k < 256; ++k) Next_Pos[k] = Exhausted;
-#if defined(QOR_SIF_WIDE_STEPS)
-  if (Wide_Steps && __builtin_cpu_supports("avx2")) {
-    Place_Next_Pos_Wide(Out, Distance, Total, L, Next_Pos, Start, Sorted_Freq, Order);
-    return;
-  }
+  bool Placed;
+#if defined(QOR_SIF_BIT_INSTRUCTIONS)
+  if (Bit_Instructions && Has_Bit_Instructions()) {
+    Placed = Place_Ranks_Instructions(Out, Distance, Total, L, Start, Sorted_Freq, Order, Free);
+  } else
 #endif
-  Place_Next_Pos_Narrow(Out, Distance, Total, L, Next_Pos, Start, Sorted_Freq, Order);
-}
-
-// Gap[k] = Next_Pos[k] - e. Placing rank k at e leaves the gaps above k as they
-// were (both sides move on by one) and lowers those below k by one; the ranks
-// expecting e are those with gap 0, kept as a bit set so that the smallest is
-// found without a search.
-void T_QOR_SIF::Place_By_Gap(uint8_t* Out, const int32_t* Distance) {
-  int32_t* Gap = Last_Pos;
-  const int32_t L = Distinct - 1;
-  uint64_t Zeros[4] = {0, 0, 0, 0};
-  for (int32_t k = 0; k < L; ++k) {
-    Gap[k] = Distance[Start[k]];
-    if (Gap[k] == 0) Zeros[k >> 6] |= uint64_t{1} << (k & 63);
+  {
+    Placed = Place_Ranks_Portable(Out, Distance, Total, L, Start, Sorted_Freq, Order, Free);
   }
-  for (int32_t k = L; k < 256; ++k) Gap[k] = Exhausted;
-  for (int32_t e = 0; e < Total; ++e) {
-    const int32_t k = Lowest_Marked(Zeros, L);
-    Out[e] = Order[k];
-    Decrement_Below(Gap, k, Zeros);
-    if (k == L) continue;
-    Zeros[k >> 6] &= ~(uint64_t{1} << (k & 63));
-    Start[k] += 1;
-    Sorted_Freq[k] -= 1;
-    Gap[k] = Sorted_Freq[k] > 0 ? Distance[Start[k]] : Exhausted;
-    if (Gap[k] == 0) Zeros[k >> 6] |= uint64_t{1} << (k & 63);
-  }
+  if (!Placed) Report_Damaged_Block("SIF distance past the block end");
 }
 
 void T_QOR_SIF::Decode_Block(T_QOR_Block_Data& Block_Data) {
@@ -419,6 +303,6 @@ void T_QOR_SIF::Decode_Block(T_QOR_Block_Data& Block_Data) {
   if (int64_t{1} + Alphabet_Size + M > Segment_Length) Report_Damaged_Block("SIF segment too short");
   int32_t* Distance = Block_Data.Int_Work;
   Read_Distances(Block_Data, M, Distance);
-  Place_Symbols(Block_Data.Output->Data, Distance);
+  Place_Symbols(Block_Data.Output->Data, Distance, reinterpret_cast<uint64_t*>(Block_Data.UInt_Work));
   Block_Data.Output->Length = Total;
 }

@@ -16,10 +16,10 @@ class T_QOR_SIF {
   // block from it into Output.
   void Decode_Block(T_QOR_Block_Data& Block_Data);
 
-  // Whether decoding may use the 256-bit form of its inner loops where the
-  // processor has it. The output is the same; tests clear it to check the
-  // narrow form too.
-  bool Wide_Steps = true;
+  // Whether both directions may use the processor's bit count and bit
+  // deposit instructions where it has them. The output is the same; tests
+  // clear it to check the portable form too.
+  bool Bit_Instructions = true;
 
  private:
   void Count_Frequencies(const uint8_t* Data, int32_t n);
@@ -27,14 +27,10 @@ class T_QOR_SIF {
   void Sort_Symbols();
   void Rank_Symbols();
   void Put_Header() const;
-  void Compute_Distances(uint8_t* Ranks, int32_t n, int32_t* Distance);
-  void Shift_Last_Positions(const uint8_t* Ranks, int32_t n, int32_t* Distance);
-  void Count_Higher_Ranks(const uint8_t* Ranks, int32_t n, int32_t* Distance);
+  void Compute_Distances(uint8_t* Ranks, int32_t n, int32_t* Slots, uint64_t* Free);
   void Read_Header(int32_t Segment_Length);
   void Read_Distances(const T_QOR_Block_Data& Block_Data, int32_t Count, int32_t* Distance) const;
-  void Place_Symbols(uint8_t* Out, const int32_t* Distance);
-  void Place_By_Next_Pos(uint8_t* Out, const int32_t* Distance);
-  void Place_By_Gap(uint8_t* Out, const int32_t* Distance);
+  void Place_Symbols(uint8_t* Out, const int32_t* Distance, uint64_t* Free);
 
   int32_t Freq[256];
   // Frequency of each rank; while decoding, occurrences of the rank not yet placed.
@@ -44,13 +40,7 @@ class T_QOR_SIF {
   // 1: ranks by falling frequency; 0: by rising frequency.
   int32_t Descending = 0;
   int32_t Total = 0;
-  // Encoding: per rank, its last position plus the lower-rank symbols seen
-  // since, or (as Higher) the higher-rank symbols seen since. Decoding (as
-  // Next_Pos): per rank, where its next occurrence falls if no further
-  // lower-rank symbol comes first, or (as Gap) that position minus the
-  // position being placed.
-  alignas(32) int32_t Last_Pos[256];
-  // Per rank, the running index into the distance array.
+  // Per rank, where its distances start.
   int32_t Start[256];
   uint8_t Rank_Of[256];
   uint8_t Order[256];
