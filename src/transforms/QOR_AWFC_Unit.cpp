@@ -159,8 +159,9 @@ void T_QOR_AWFC::Update_Weights(const uint8_t* Symbols, int32_t Idx) {
     Place_Before_Equals(Symbols[Idx - Level_Start[A]]);
     Place_Behind_Equals(Symbols[Idx - Level_Start[A - 1]]);
   } else {
-    // Near the block start: levels 1 .. Top have an entering occurrence, and
-    // none of them a leaving one that is not also entering the next level.
+    // Near the block start the window is not yet full: levels 0 .. Top have
+    // an entering occurrence, and Top has none leaving it, so every changed
+    // value was last raised.
     int32_t Top = 0;
     while (Top + 1 < A && Idx >= Level_Start[Top + 1]) ++Top;
     for (int32_t i = 1; i <= Top; ++i) Weight_Sum[Symbols[Idx - Level_Start[i]]] -= w[i - 1] - w[i];
