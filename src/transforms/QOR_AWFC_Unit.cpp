@@ -90,13 +90,18 @@ inline void T_QOR_AWFC::Move_Forward(int32_t Value) {
 }
 
 // Back past every value whose sum is above Bar; the sentinel behind the list
-// ends the scan.
+// ends the scan. Most values of the deeper levels lose too little to pass
+// anyone: they only get their new sum.
 inline void T_QOR_AWFC::Move_Back(int32_t Value, int32_t Bar) {
   int32_t* __restrict const Values = List;
   int32_t* __restrict const Sums = Bounded_Sum + 1;
   uint8_t* __restrict const Ranks = Rank_Of;
   const int32_t Sum = Weight_Sum[Value];
   int32_t k = Ranks[Value];
+  if (Sums[k + 1] <= Bar) {
+    Sums[k] = Sum;
+    return;
+  }
   for (int32_t Next_Sum = Sums[k + 1]; Next_Sum > Bar; Next_Sum = Sums[k + 1]) {
     const int32_t Moved = Values[k + 1];
     Values[k] = Moved;
