@@ -67,9 +67,9 @@ void T_QOR_AWFC::Init_List() {
 // several times in the position may be placed once for each of its changes;
 // only its last placement counts, the earlier ones are harmless.
 
-// Forward past every value with a smaller sum; the sentinel in front of the
-// list ends the scan.
-inline void T_QOR_AWFC::Move_Forward(int32_t Value) {
+// Forward past every value whose sum is at most Bar; the sentinel in front of
+// the list ends the scan.
+inline void T_QOR_AWFC::Move_Forward(int32_t Value, int32_t Bar) {
   // Restrict-qualified views: the byte stores to Rank_Of would otherwise make
   // the compiler reload the list after each one.
   int32_t* __restrict const Values = List;
@@ -77,7 +77,7 @@ inline void T_QOR_AWFC::Move_Forward(int32_t Value) {
   uint8_t* __restrict const Ranks = Rank_Of;
   const int32_t Sum = Weight_Sum[Value];
   int32_t k = Ranks[Value];
-  for (int32_t Previous_Sum = Sums[k - 1]; Previous_Sum < Sum; Previous_Sum = Sums[k - 1]) {
+  for (int32_t Previous_Sum = Sums[k - 1]; Previous_Sum <= Bar; Previous_Sum = Sums[k - 1]) {
     const int32_t Moved = Values[k - 1];
     Values[k] = Moved;
     Sums[k] = Previous_Sum;
@@ -114,10 +114,11 @@ inline void T_QOR_AWFC::Move_Back(int32_t Value, int32_t Bar) {
   Ranks[Value] = static_cast<uint8_t>(k);
 }
 
-// Last changed by a raise: behind every value of equal or larger sum. Only
-// the first placement of the position, the symbol just coded, can move
-// forward; any other value placed for the first time has lost weight, and
-// one placed again already has its final sum and at most passes its equals.
+// Last changed by a raise: behind every value of equal or larger sum. The
+// symbol just coded, which gains, is placed first and moved forward on its
+// own; any other value placed for the first time in the position has lost
+// weight, and one placed again already has its final sum and can at most
+// pass its equals, so these only ever move back.
 inline void T_QOR_AWFC::Place_Behind_Equals(int32_t Value) { Move_Back(Value, Weight_Sum[Value] - 1); }
 
 // Last changed by a lowering: in front of every value of equal or smaller
@@ -125,21 +126,7 @@ inline void T_QOR_AWFC::Place_Behind_Equals(int32_t Value) { Move_Back(Value, We
 // its equals.
 inline void T_QOR_AWFC::Place_Before_Equals(int32_t Value) {
   Move_Back(Value, Weight_Sum[Value]);
-  int32_t* __restrict const Values = List;
-  int32_t* __restrict const Sums = Bounded_Sum + 1;
-  uint8_t* __restrict const Ranks = Rank_Of;
-  const int32_t Sum = Weight_Sum[Value];
-  int32_t k = Ranks[Value];
-  for (int32_t Previous_Sum = Sums[k - 1]; Previous_Sum <= Sum; Previous_Sum = Sums[k - 1]) {
-    const int32_t Moved = Values[k - 1];
-    Values[k] = Moved;
-    Sums[k] = Previous_Sum;
-    Ranks[Moved] = static_cast<uint8_t>(k);
-    --k;
-  }
-  Values[k] = Value;
-  Sums[k] = Sum;
-  Ranks[Value] = static_cast<uint8_t>(k);
+  Move_Forward(Value, Weight_Sum[Value]);
 }
 
 // Moves the window on by one position, after Symbols[Idx] has been coded. The
@@ -159,7 +146,7 @@ void T_QOR_AWFC::Update_Weights(const uint8_t* Symbols, int32_t Idx) {
   if (Idx >= Level_Start[A]) {
     for (int32_t i = 1; i < A; ++i) Weight_Sum[Symbols[Idx - Level_Start[i]]] -= w[i - 1] - w[i];
     Weight_Sum[Symbols[Idx - Level_Start[A]]] -= w[A - 1];
-    Move_Forward(Symbols[Idx]);
+    Move_Forward(Symbols[Idx], Weight_Sum[Symbols[Idx]] - 1);
     for (int32_t i = 1; i < A - 1; ++i) Place_Behind_Equals(Symbols[Idx - Level_Start[i]]);
     Place_Before_Equals(Symbols[Idx - Level_Start[A]]);
     Place_Behind_Equals(Symbols[Idx - Level_Start[A - 1]]);
@@ -170,7 +157,7 @@ void T_QOR_AWFC::Update_Weights(const uint8_t* Symbols, int32_t Idx) {
     int32_t Top = 0;
     while (Top + 1 < A && Idx >= Level_Start[Top + 1]) ++Top;
     for (int32_t i = 1; i <= Top; ++i) Weight_Sum[Symbols[Idx - Level_Start[i]]] -= w[i - 1] - w[i];
-    Move_Forward(Symbols[Idx]);
+    Move_Forward(Symbols[Idx], Weight_Sum[Symbols[Idx]] - 1);
     for (int32_t i = 1; i <= Top; ++i) Place_Behind_Equals(Symbols[Idx - Level_Start[i]]);
   }
 }

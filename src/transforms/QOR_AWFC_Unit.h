@@ -21,7 +21,7 @@ class T_QOR_AWFC {
   void Set_Weights(int32_t Percent);
   void Init_List();
   void Update_Weights(const uint8_t* Symbols, int32_t Idx);
-  void Move_Forward(int32_t Value);
+  void Move_Forward(int32_t Value, int32_t Bar);
   void Move_Back(int32_t Value, int32_t Bar);
   void Place_Behind_Equals(int32_t Value);
   void Place_Before_Equals(int32_t Value);
