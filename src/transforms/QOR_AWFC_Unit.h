@@ -21,8 +21,10 @@ class T_QOR_AWFC {
   void Set_Weights(int32_t Percent);
   void Init_List();
   void Update_Weights(const uint8_t* Symbols, int32_t Idx);
-  void Lower(int32_t Value, int32_t Weight);
-  void Raise(int32_t Value, int32_t Weight);
+  void Move_Forward(int32_t Value, int32_t Bar);
+  void Move_Back(int32_t Value, int32_t Bar);
+  void Place_Behind_Equals(int32_t Value);
+  void Place_Before_Equals(int32_t Value);
 
   // List index of each byte value, and the value at each index: inverse
   // permutations. List is ordered by non-increasing Weight_Sum.
