@@ -233,13 +233,19 @@ TEST_F(Models, Context_Masks_And_Table_Layout) {
   T_QOR_Context_Model Small(2, 128, 128, 64, 1, 5);
   EXPECT_EQ(Small.Mask_1, 1);
   EXPECT_EQ(Small.Mask_2, 31);
+  // Rows are packed by alphabet size: the sentinel and N entries, padded to 8.
+  EXPECT_EQ(M.Row_Size, 24);
+  EXPECT_EQ(Head.Row_Size, 8);
+  EXPECT_EQ(Small.Row_Size, 8);
+  // The six tables follow each other in one block; each 16-bit table has a
+  // row per context and its fresh row.
   const uint8_t* Start = M.Table_Block.get();
   EXPECT_EQ(reinterpret_cast<const uint8_t*>(M.Freq_0), Start);
-  EXPECT_EQ(reinterpret_cast<const uint8_t*>(M.Cum_0) - Start, 1040);
-  EXPECT_EQ(reinterpret_cast<const uint8_t*>(M.Freq_1) - Start, 2080);
-  EXPECT_EQ(reinterpret_cast<const uint8_t*>(M.Cum_1) - Start, 2080 + 532480);
-  EXPECT_EQ(reinterpret_cast<const uint8_t*>(M.Freq_2) - Start, 2080 + 2 * 532480);
-  EXPECT_EQ(reinterpret_cast<const uint8_t*>(M.Cum_2 + 1024) - Start, 2132000);
+  EXPECT_EQ(reinterpret_cast<const uint8_t*>(M.Cum_0) - Start, 24 * 4);
+  EXPECT_EQ(reinterpret_cast<const uint8_t*>(M.Freq_1) - Start, 2 * 24 * 4);
+  EXPECT_EQ(M.Cum_1 - M.Freq_1, 33 * 24);
+  EXPECT_EQ(M.Freq_2 - M.Cum_1, 33 * 24);
+  EXPECT_EQ(M.Cum_2 - M.Freq_2, 1025 * 24);
 }
 
 TEST_F(Models, Context_Reset_Is_Flat_Or_Ramp_By_Fast_Mode) {
@@ -249,16 +255,16 @@ TEST_F(Models, Context_Reset_Is_Flat_Or_Ramp_By_Fast_Mode) {
   EXPECT_EQ(M.Freq_0[1], 40);
   EXPECT_EQ(M.Freq_0[8], 40);
   EXPECT_EQ(M.Cum_0[0], 320);
-  EXPECT_EQ(M.Freq_1[7][5], 20);
-  EXPECT_EQ(M.Cum_2[511][0], 80);
+  EXPECT_EQ(M.Freq_Row_1(7)[5], 20);
+  EXPECT_EQ(M.Cum_Row_2(511)[0], 80);
   // Mixed flat: each (20 + 40 + 2*10) / 4 + 1 = 21.
   EXPECT_EQ(M.Cum_Freq[0], 8 * 21);
   Set_Flags(true, false);
   M.Reset();
   EXPECT_EQ(M.Freq_0[1], 8 * 40);
   EXPECT_EQ(M.Freq_0[8], 40);
-  EXPECT_EQ(M.Freq_2[300][2], 7 * 10);
-  EXPECT_EQ(M.Cum_1[3][0], 36 * 20);
+  EXPECT_EQ(M.Freq_Row_2(300)[2], 7 * 10);
+  EXPECT_EQ(M.Cum_Row_1(3)[0], 36 * 20);
   EXPECT_EQ(M.Cum_Freq[7], ((20 + 40 + 20) >> 2) + 1);
   Set_Flags(false, true);
   M.Reset();
