@@ -96,38 +96,6 @@ T_QOR_Context_Model::T_QOR_Context_Model(int32_t N, int32_t Increment_0_, int32_
   Row_Stamps.reset(new uint32_t[Rows_1 + Rows_2]());
   Stamps_1 = Row_Stamps.get();
   Stamps_2 = Stamps_1 + Rows_1;
-  Select_Kernels();
-}
-
-// The alphabets the composite models use get kernels with the size fixed at
-// compile time; any other size takes the general one.
-void T_QOR_Context_Model::Select_Kernels() {
-  switch (Symbol_Count) {
-    case 2:
-      Update_Kernel = &T_QOR_Context_Model::Update_Fixed<2>;
-      Mix_Kernel = &T_QOR_Context_Model::Mix_Fixed<2>;
-      break;
-    case 4:
-      Update_Kernel = &T_QOR_Context_Model::Update_Fixed<4>;
-      Mix_Kernel = &T_QOR_Context_Model::Mix_Fixed<4>;
-      break;
-    case 5:
-      Update_Kernel = &T_QOR_Context_Model::Update_Fixed<5>;
-      Mix_Kernel = &T_QOR_Context_Model::Mix_Fixed<5>;
-      break;
-    case 8:
-      Update_Kernel = &T_QOR_Context_Model::Update_Fixed<8>;
-      Mix_Kernel = &T_QOR_Context_Model::Mix_Fixed<8>;
-      break;
-    case 20:
-      Update_Kernel = &T_QOR_Context_Model::Update_Fixed<20>;
-      Mix_Kernel = &T_QOR_Context_Model::Mix_Fixed<20>;
-      break;
-    default:
-      Update_Kernel = &T_QOR_Context_Model::Update_Fixed<0>;
-      Mix_Kernel = &T_QOR_Context_Model::Mix_Fixed<0>;
-      break;
-  }
 }
 
 // The fresh row of a table sits after its last context row; its padding is 0.
@@ -207,48 +175,50 @@ const uint16_t* T_QOR_Context_Model::Cum_Row_2(int32_t Context) {
   return Cum_2 + Context * Row_Size;
 }
 
-void T_QOR_Context_Model::Mix() { (this->*Mix_Kernel)(); }
-
-void T_QOR_Context_Model::Update(int32_t x) { (this->*Update_Kernel)(x); }
-
-// N = 0 stands for the model's own Symbol_Count. With N fixed the mixed
-// frequencies of a whole padded row are formed in vectors (the padding mixes
-// to 1 and is never summed); the cumulative sums stay a scalar chain.
-template <int32_t N>
-void T_QOR_Context_Model::Mix_Fixed() {
-  constexpr int32_t Padded = N > 0 ? Padded_Row(N) : 1;
-  const int32_t Count = N > 0 ? N : Symbol_Count;
+void T_QOR_Context_Model::Mix() {
   const uint16_t* F1 = Freq_1 + Context_1 * Row_Size;
   const uint16_t* F2 = Freq_2 + Context_2 * Row_Size;
   const int32_t* F0 = Freq_0;
-  if constexpr (N > 0) {
-    int32_t Mixed[Padded];
-    if (SIF_Weights) {
-      for (int32_t i = 0; i < Padded; ++i) Mixed[i] = (((F1[i] >> 1) + F0[i] + F2[i]) >> 2) + 1;
-    } else {
-      for (int32_t i = 0; i < Padded; ++i) Mixed[i] = ((F1[i] + F0[i] + 2 * F2[i]) >> 2) + 1;
-    }
-    int32_t Sum = 0;
-    for (int32_t i = Count; i >= 1; --i) {
+  int32_t Sum = 0;
+  if (SIF_Weights) {
+    for (int32_t i = Symbol_Count; i >= 1; --i) {
       Cum_Freq[i] = Sum;
-      Sum += Mixed[i];
+      Sum += (((F1[i] >> 1) + F0[i] + F2[i]) >> 2) + 1;
     }
-    Cum_Freq[0] = Sum;
   } else {
-    int32_t Sum = 0;
-    if (SIF_Weights) {
-      for (int32_t i = Count; i >= 1; --i) {
-        Cum_Freq[i] = Sum;
-        Sum += (((F1[i] >> 1) + F0[i] + F2[i]) >> 2) + 1;
-      }
-    } else {
-      for (int32_t i = Count; i >= 1; --i) {
-        Cum_Freq[i] = Sum;
-        Sum += ((F1[i] + F0[i] + 2 * F2[i]) >> 2) + 1;
-      }
+    for (int32_t i = Symbol_Count; i >= 1; --i) {
+      Cum_Freq[i] = Sum;
+      Sum += ((F1[i] + F0[i] + 2 * F2[i]) >> 2) + 1;
     }
-    Cum_Freq[0] = Sum;
   }
+  Cum_Freq[0] = Sum;
+}
+
+
+// The three tables are independent, so their increments share one pass; each
+// halves on its own total (order 0 as signed 32 bits, the rows as 16 bits).
+void T_QOR_Context_Model::Update(int32_t x) {
+  const int32_t N = Symbol_Count;
+  uint16_t* F1 = Freq_1 + Context_1 * Row_Size;
+  uint16_t* C1 = Cum_1 + Context_1 * Row_Size;
+  uint16_t* F2 = Freq_2 + Context_2 * Row_Size;
+  uint16_t* C2 = Cum_2 + Context_2 * Row_Size;
+  const int32_t I0 = Increment_0;
+  const uint16_t I1 = static_cast<uint16_t>(Increment_1);
+  const uint16_t I2 = static_cast<uint16_t>(Increment_2);
+  Freq_0[x] += I0;
+  F1[x] = static_cast<uint16_t>(F1[x] + I1);
+  F2[x] = static_cast<uint16_t>(F2[x] + I2);
+  for (int32_t k = 0; k < x; ++k) {
+    Cum_0[k] += I0;
+    C1[k] = static_cast<uint16_t>(C1[k] + I1);
+    C2[k] = static_cast<uint16_t>(C2[k] + I2);
+  }
+  if (Cum_0[0] >= QOR_Halving_Limit) Halve_Order_0();
+  if (C1[0] >= QOR_Halving_Limit) Halve_Row(F1, C1, N);
+  if (C2[0] >= QOR_Halving_Limit) Halve_Row(F2, C2, N);
+  Shift_History(x);
+  Mix();
 }
 
 void T_QOR_Context_Model::Halve_Row(uint16_t* F, uint16_t* C, int32_t N) {
@@ -269,51 +239,17 @@ void T_QOR_Context_Model::Halve_Order_0() {
   }
 }
 
-// The three tables are independent, so their increments share one pass; each
-// halves on its own total (order 0 as signed 32 bits, the rows as 16 bits).
-template <int32_t N>
-void T_QOR_Context_Model::Update_Fixed(int32_t x) {
-  const int32_t Count = N > 0 ? N : Symbol_Count;
-  uint16_t* F1 = Freq_1 + Context_1 * Row_Size;
-  uint16_t* C1 = Cum_1 + Context_1 * Row_Size;
-  uint16_t* F2 = Freq_2 + Context_2 * Row_Size;
-  uint16_t* C2 = Cum_2 + Context_2 * Row_Size;
-  const int32_t I0 = Increment_0;
-  const uint16_t I1 = static_cast<uint16_t>(Increment_1);
-  const uint16_t I2 = static_cast<uint16_t>(Increment_2);
-  Freq_0[x] += I0;
-  F1[x] = static_cast<uint16_t>(F1[x] + I1);
-  F2[x] = static_cast<uint16_t>(F2[x] + I2);
-  for (int32_t k = 0; k < x; ++k) {
-    Cum_0[k] += I0;
-    C1[k] = static_cast<uint16_t>(C1[k] + I1);
-    C2[k] = static_cast<uint16_t>(C2[k] + I2);
-  }
-  if (Cum_0[0] >= QOR_Halving_Limit) Halve_Order_0();
-  if (C1[0] >= QOR_Halving_Limit) Halve_Row(F1, C1, Count);
-  if (C2[0] >= QOR_Halving_Limit) Halve_Row(F2, C2, Count);
-  Shift_Context(x);
-  Mix_Fixed<N>();
-}
-
-void T_QOR_Context_Model::Set_Contexts() {
-  Context_1 = History & Mask_1;
-  Context_2 = History & Mask_2;
-  Prepare_Rows();
-}
-
 // History is shifted as unsigned: only its low bits (at most 10) are ever used.
-void T_QOR_Context_Model::Shift_Context(int32_t x) {
-  History = static_cast<int32_t>((static_cast<uint32_t>(History) << Context_Bits) | static_cast<uint32_t>(x - 1));
-  Set_Contexts();
+void T_QOR_Context_Model::Shift_Context(int32_t x) { Shift_History(x); }
+
+T_QOR_Context_Level_0_Model::T_QOR_Context_Level_0_Model(int32_t N, int32_t Increment_0_, int32_t Increment_1_,
+                                                         int32_t Increment_2_, int32_t Context_Bits_,
+                                                         int32_t Context_Order_)
+    : T_QOR_Context_Model(N, Increment_0_, Increment_1_, Increment_2_, Context_Bits_, Context_Order_) {
+  Merge_Zero_And_One = true;
 }
 
-void T_QOR_Context_Level_0_Model::Shift_Context(int32_t x) {
-  uint32_t H = (static_cast<uint32_t>(History) << Context_Bits) | static_cast<uint32_t>(x - 1);
-  if (x <= 2) H &= ~3u;
-  History = static_cast<int32_t>(H);
-  Set_Contexts();
-}
+void T_QOR_Context_Level_0_Model::Shift_Context(int32_t x) { Shift_History(x); }
 
 // --------------------------------------------------------- T_QOR_Symbol_Model
 

@@ -89,17 +89,23 @@ class T_QOR_Context_Model : public T_QOR_Model {
   uint16_t* Cum_2;
 
  protected:
-  void Set_Contexts();
+  void Set_Contexts() {
+    Context_1 = History & Mask_1;
+    Context_2 = History & Mask_2;
+    Prepare_Rows();
+  }
+  // The history step of Shift_Context, and of the level-0 variant when
+  // Merge_Zero_And_One is set; Update calls it directly, so the shift costs
+  // no dispatch per decision.
+  void Shift_History(int32_t Index) {
+    uint32_t H = (static_cast<uint32_t>(History) << Context_Bits) | static_cast<uint32_t>(Index - 1);
+    if (Merge_Zero_And_One && Index <= 2) H &= ~3u;
+    History = static_cast<int32_t>(H);
+    Set_Contexts();
+  }
+  bool Merge_Zero_And_One = false;
 
  private:
-  using T_Update_Kernel = void (T_QOR_Context_Model::*)(int32_t);
-  using T_Mix_Kernel = void (T_QOR_Context_Model::*)();
-
-  template <int32_t N>
-  void Update_Fixed(int32_t Index);
-  template <int32_t N>
-  void Mix_Fixed();
-  void Select_Kernels();
   void Start_Generation();
   void Set_Fresh_Row(uint16_t* Freq, uint16_t* Cum, int32_t Rows, int32_t Step, bool Ramp) const;
   void Prepare_Row(uint16_t* Freq, uint16_t* Cum, uint32_t* Stamps, int32_t Rows, int32_t Context) const;
@@ -116,8 +122,6 @@ class T_QOR_Context_Model : public T_QOR_Model {
   uint32_t* Stamps_1;
   uint32_t* Stamps_2;
   uint32_t Generation = 0;
-  T_Update_Kernel Update_Kernel;
-  T_Mix_Kernel Mix_Kernel;
   // Flags are fixed for a block and every model is Reset before its segment,
   // so the SIF flag read at Reset is the one every later Mix of the block sees.
   bool SIF_Weights = false;
@@ -126,7 +130,8 @@ class T_QOR_Context_Model : public T_QOR_Model {
 // A context model whose history remembers the symbols 0 and 1 alike.
 class T_QOR_Context_Level_0_Model : public T_QOR_Context_Model {
  public:
-  using T_QOR_Context_Model::T_QOR_Context_Model;
+  T_QOR_Context_Level_0_Model(int32_t N, int32_t Increment_0, int32_t Increment_1, int32_t Increment_2,
+                              int32_t Context_Bits, int32_t Context_Order);
   void Shift_Context(int32_t Index) override;
 };
 
