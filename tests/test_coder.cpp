@@ -407,6 +407,40 @@ TEST_F(Coder_Stage, SIF_Path_Round_Trip_Through_The_Integer_Stream) {
   }
 }
 
+// The coder keeps its header, exponent and mantissa models from block to
+// block: a block must code exactly as it would in a coder that never saw the
+// blocks before it, in every path and after a block of another path.
+TEST_F(Coder_Stage, Every_Block_Codes_As_In_A_Fresh_Coder) {
+  const bool Paths[][2] = {{false, true}, {true, false}, {false, true}, {false, false}, {false, true}, {true, false}};
+  for (int Block = 0; Block < 6; ++Block) {
+    const bool Fast = Paths[Block][0], SIF = Paths[Block][1];
+    Set_Path(Fast, SIF);
+    const auto Values = Random_Integers(2000 + 3000 * Block);
+    const auto Runs = Random_Runs(100 + 50 * Block, false);
+    Bytes Symbols(5000 + 1000 * Block);
+    for (auto& Symbol : Symbols) Symbol = static_cast<uint8_t>(Rng() % (Block % 2 ? 256 : 12));
+    auto Load = [&] {
+      Clear_Streams();
+      if (SIF) Put_Integers(Values);
+      Set_Runs(Runs);
+      Set_Input(Symbols);
+    };
+    Load();
+    ASSERT_TRUE(Encode());
+    const Bytes Continued = Payload;
+    T_QOR_Coder Fresh;
+    Load();
+    B.Side_Info->Length = 2;
+    ASSERT_TRUE(Fresh.Encode_Block(B));
+    ASSERT_EQ(Continued, Bytes(B.Output->Data, B.Output->Data + B.Output->Length)) << "block " << Block;
+    Payload = Continued;
+    Decode();
+    if (!SIF) {
+      ASSERT_EQ(Output(), Symbols) << "block " << Block;
+    }
+  }
+}
+
 TEST_F(Coder_Stage, SIF_Path_Codes_The_Reserved_Value_And_Every_Segment_Length) {
   Set_Path(false, true);
   Clear_Streams();

@@ -233,13 +233,19 @@ TEST_F(Models, Context_Masks_And_Table_Layout) {
   T_QOR_Context_Model Small(2, 128, 128, 64, 1, 5);
   EXPECT_EQ(Small.Mask_1, 1);
   EXPECT_EQ(Small.Mask_2, 31);
+  // Rows are packed by alphabet size: the sentinel and N entries, padded to 8.
+  EXPECT_EQ(M.Row_Size, 24);
+  EXPECT_EQ(Head.Row_Size, 8);
+  EXPECT_EQ(Small.Row_Size, 8);
+  // The six tables follow each other in one block; each 16-bit table has a
+  // row per context and its fresh row.
   const uint8_t* Start = M.Table_Block.get();
   EXPECT_EQ(reinterpret_cast<const uint8_t*>(M.Freq_0), Start);
-  EXPECT_EQ(reinterpret_cast<const uint8_t*>(M.Cum_0) - Start, 1040);
-  EXPECT_EQ(reinterpret_cast<const uint8_t*>(M.Freq_1) - Start, 2080);
-  EXPECT_EQ(reinterpret_cast<const uint8_t*>(M.Cum_1) - Start, 2080 + 532480);
-  EXPECT_EQ(reinterpret_cast<const uint8_t*>(M.Freq_2) - Start, 2080 + 2 * 532480);
-  EXPECT_EQ(reinterpret_cast<const uint8_t*>(M.Cum_2 + 1024) - Start, 2132000);
+  EXPECT_EQ(reinterpret_cast<const uint8_t*>(M.Cum_0) - Start, 24 * 4);
+  EXPECT_EQ(reinterpret_cast<const uint8_t*>(M.Freq_1) - Start, 2 * 24 * 4);
+  EXPECT_EQ(M.Cum_1 - M.Freq_1, 33 * 24);
+  EXPECT_EQ(M.Freq_2 - M.Cum_1, 33 * 24);
+  EXPECT_EQ(M.Cum_2 - M.Freq_2, 1025 * 24);
 }
 
 TEST_F(Models, Context_Reset_Is_Flat_Or_Ramp_By_Fast_Mode) {
@@ -249,16 +255,16 @@ TEST_F(Models, Context_Reset_Is_Flat_Or_Ramp_By_Fast_Mode) {
   EXPECT_EQ(M.Freq_0[1], 40);
   EXPECT_EQ(M.Freq_0[8], 40);
   EXPECT_EQ(M.Cum_0[0], 320);
-  EXPECT_EQ(M.Freq_1[7][5], 20);
-  EXPECT_EQ(M.Cum_2[511][0], 80);
+  EXPECT_EQ(M.Freq_Row_1(7)[5], 20);
+  EXPECT_EQ(M.Cum_Row_2(511)[0], 80);
   // Mixed flat: each (20 + 40 + 2*10) / 4 + 1 = 21.
   EXPECT_EQ(M.Cum_Freq[0], 8 * 21);
   Set_Flags(true, false);
   M.Reset();
   EXPECT_EQ(M.Freq_0[1], 8 * 40);
   EXPECT_EQ(M.Freq_0[8], 40);
-  EXPECT_EQ(M.Freq_2[300][2], 7 * 10);
-  EXPECT_EQ(M.Cum_1[3][0], 36 * 20);
+  EXPECT_EQ(M.Freq_Row_2(300)[2], 7 * 10);
+  EXPECT_EQ(M.Cum_Row_1(3)[0], 36 * 20);
   EXPECT_EQ(M.Cum_Freq[7], ((20 + 40 + 20) >> 2) + 1);
   Set_Flags(false, true);
   M.Reset();
@@ -299,6 +305,68 @@ TEST_F(Models, Context_Matches_Reference_Under_Random_Updates) {
       ASSERT_LT(M->Cum_0[0], 0x8000 + C.I0);
     }
   }
+}
+
+// Rows are prepared lazily after Reset: a row worn by one block (past several
+// halvings) must look fresh to the next block, whatever its flags, and a row
+// first used deep into a block must start from the fresh counts and halve as
+// an eagerly reset one would.
+TEST_F(Models, Context_Rows_Start_Fresh_In_Every_Block) {
+  struct Config {
+    int32_t N, I0, I1, I2, Bits, Order;
+    bool Level_0;
+  };
+  const Config Configs[] = {{4, 900, 400, 500, 2, 5, true}, {8, 40, 20, 10, 3, 3, false}, {5, 1400, 400, 200, 3, 3, false}};
+  const int Block_Flags[] = {0, 2, 1, 0, 2};  // 0 plain, 1 fast, 2 SIF
+  std::mt19937 Rng(5);
+  for (const Config& C : Configs) {
+    std::unique_ptr<T_QOR_Context_Model> M =
+        C.Level_0 ? std::make_unique<T_QOR_Context_Level_0_Model>(C.N, C.I0, C.I1, C.I2, C.Bits, C.Order)
+                  : std::make_unique<T_QOR_Context_Model>(C.N, C.I0, C.I1, C.I2, C.Bits, C.Order);
+    for (int Block = 0; Block < 5; ++Block) {
+      const bool Fast = Block_Flags[Block] == 1, SIF = Block_Flags[Block] == 2;
+      Set_Flags(Fast, SIF);
+      M->Reset();
+      Reference_Context R(C.N, C.I0, C.I1, C.I2, C.Bits, C.Order, C.Level_0, Fast, SIF);
+      ASSERT_NO_FATAL_FAILURE(Expect_Mix_Matches(*M, R));
+      // Early blocks hammer one symbol (few rows, many halvings); later ones
+      // spread over all symbols, so new rows keep appearing late in the block.
+      const int32_t Steps = 3000 + 1000 * Block;
+      for (int32_t Step = 0; Step < Steps; ++Step) {
+        const int32_t s = Block < 2 ? C.N - 1 : static_cast<int32_t>(Rng() % C.N);
+        M->Update(s + 1);
+        R.Update(s + 1);
+        ASSERT_NO_FATAL_FAILURE(Expect_Mix_Matches(*M, R)) << "block " << Block << " step " << Step;
+      }
+      for (int32_t Row = 0; Row <= R.Mask_1; ++Row) {
+        for (int32_t j = 0; j <= C.N; ++j) ASSERT_EQ(M->Freq_Row_1(Row)[j], R.F1[Row][j]) << Row;
+      }
+      for (int32_t Row = 0; Row <= R.Mask_2; Row += 7) {
+        for (int32_t j = 0; j <= C.N; ++j) ASSERT_EQ(M->Freq_Row_2(Row)[j], R.F2[Row][j]) << Row;
+      }
+    }
+  }
+}
+
+TEST_F(Models, Row_Seen_Before_Its_First_Use_Is_Fresh) {
+  T_QOR_Context_Model M(8, 40, 20, 10, 3, 3);
+  Set_Flags(false, false);
+  M.Reset();
+  // History 7, 7, 7: rows 7 of the short and 511 of the long context get worn.
+  for (int32_t k = 0; k < 400; ++k) M.Update(8);
+  EXPECT_GT(M.Freq_Row_1(7)[8], 20);
+  EXPECT_GT(M.Freq_Row_2(511)[8], 10);
+  Set_Flags(true, false);
+  M.Reset();
+  // Fresh ramps, with their cumulative sums, in rows this block has not used.
+  for (int32_t j = 1; j <= 8; ++j) {
+    EXPECT_EQ(M.Freq_Row_1(7)[j], (9 - j) * 20) << j;
+    EXPECT_EQ(M.Freq_Row_2(511)[j], (9 - j) * 10) << j;
+    EXPECT_EQ(M.Cum_Row_1(7)[j - 1], 20 * (8 - j + 1) * (8 - j + 2) / 2) << j;
+    EXPECT_EQ(M.Cum_Row_2(511)[j - 1], 10 * (8 - j + 1) * (8 - j + 2) / 2) << j;
+  }
+  EXPECT_EQ(M.Freq_Row_1(7)[0], 0);
+  EXPECT_EQ(M.Cum_Row_2(511)[8], 0);
 }
 
 TEST_F(Models, Level_0_History_Remembers_One_As_Zero) {

@@ -4,8 +4,6 @@
 
 #include "pipeline/QOR_MCP_Unit.h"
 
-static_assert(T_QOR_Context_Model::Table_Block_Size == 2132000, "context table block");
-
 // ---------------------------------------------------------------- T_QOR_Model
 
 T_QOR_Model::T_QOR_Model(int32_t N, int32_t Increment_) : Increment(Increment_), Symbol_Count(N) {}
@@ -65,6 +63,10 @@ int32_t Context_Mask(int32_t Bits) {
   return Mask;
 }
 
+// Entries of a row: the sentinel and N symbols, padded to 8 so that rows stay
+// 16-byte aligned and the fixed-size kernels work on whole vectors.
+constexpr int32_t Padded_Row(int32_t N) { return (N + 1 + 7) & ~7; }
+
 }  // namespace
 
 T_QOR_Context_Model::T_QOR_Context_Model(int32_t N, int32_t Increment_0_, int32_t Increment_1_,
@@ -77,30 +79,55 @@ T_QOR_Context_Model::T_QOR_Context_Model(int32_t N, int32_t Increment_0_, int32_
       Increment_0(Increment_0_),
       Increment_1(Increment_1_),
       Increment_2(Increment_2_),
-      Table_Block(new uint8_t[Table_Block_Size]) {
+      Row_Size(Padded_Row(N)) {
   for (int32_t k = 1; k < Context_Order; ++k) Mask_2 = (Mask_2 << Context_Bits) | Mask_1;
+  const int32_t Rows_1 = Mask_1 + 1, Rows_2 = Mask_2 + 1;
+  // Each 16-bit table holds its rows and one fresh row after them.
+  const size_t Order_0_Bytes = 2 * sizeof(int32_t) * static_cast<size_t>(Row_Size);
+  const size_t Row_Bytes = sizeof(uint16_t) * static_cast<size_t>(Row_Size);
+  Table_Block.reset(new uint8_t[Order_0_Bytes + 2 * Row_Bytes * static_cast<size_t>(Rows_1 + 1 + Rows_2 + 1)]);
   uint8_t* Table = Table_Block.get();
   Freq_0 = reinterpret_cast<int32_t*>(Table);
-  Cum_0 = Freq_0 + QOR_Model_Slots;
-  Freq_1 = reinterpret_cast<T_Row*>(Cum_0 + QOR_Model_Slots);
-  Cum_1 = Freq_1 + Context_Rows;
-  Freq_2 = Cum_1 + Context_Rows;
-  Cum_2 = Freq_2 + Context_Rows;
+  Cum_0 = Freq_0 + Row_Size;
+  Freq_1 = reinterpret_cast<uint16_t*>(Cum_0 + Row_Size);
+  Cum_1 = Freq_1 + (Rows_1 + 1) * Row_Size;
+  Freq_2 = Cum_1 + (Rows_1 + 1) * Row_Size;
+  Cum_2 = Freq_2 + (Rows_2 + 1) * Row_Size;
+  Row_Stamps.reset(new uint32_t[Rows_1 + Rows_2]());
+  Stamps_1 = Row_Stamps.get();
+  Stamps_2 = Stamps_1 + Rows_1;
 }
 
-void T_QOR_Context_Model::Reset_Rows(T_Row* Freq_Rows, T_Row* Cum_Rows, int32_t Last_Row, int32_t Step,
-                                     bool Ramp) {
+// The fresh row of a table sits after its last context row; its padding is 0.
+void T_QOR_Context_Model::Set_Fresh_Row(uint16_t* Freq_Rows, uint16_t* Cum_Rows, int32_t Rows, int32_t Step,
+                                        bool Ramp) const {
   const int32_t N = Symbol_Count;
-  for (int32_t r = 0; r <= Last_Row; ++r) {
-    uint16_t* F = Freq_Rows[r];
-    uint16_t* C = Cum_Rows[r];
-    F[0] = 0;
-    for (int32_t j = 1; j <= N; ++j) F[j] = static_cast<uint16_t>(Ramp ? (N + 1 - j) * Step : Step);
-    uint16_t Sum = 0;
-    for (int32_t j = N; j >= 0; --j) {
-      C[j] = Sum;
-      Sum = static_cast<uint16_t>(Sum + F[j]);
-    }
+  uint16_t* F = Freq_Rows + Rows * Row_Size;
+  uint16_t* C = Cum_Rows + Rows * Row_Size;
+  std::fill(F, F + Row_Size, 0);
+  std::fill(C, C + Row_Size, 0);
+  for (int32_t j = 1; j <= N; ++j) F[j] = static_cast<uint16_t>(Ramp ? (N + 1 - j) * Step : Step);
+  uint16_t Sum = 0;
+  for (int32_t j = N; j >= 0; --j) {
+    C[j] = Sum;
+    Sum = static_cast<uint16_t>(Sum + F[j]);
+  }
+}
+
+void T_QOR_Context_Model::Prepare_Row(uint16_t* Freq_Rows, uint16_t* Cum_Rows, uint32_t* Stamps, int32_t Rows,
+                                      int32_t Context) const {
+  const size_t Fresh = static_cast<size_t>(Rows) * Row_Size, Row = static_cast<size_t>(Context) * Row_Size;
+  std::copy(Freq_Rows + Fresh, Freq_Rows + Fresh + Row_Size, Freq_Rows + Row);
+  std::copy(Cum_Rows + Fresh, Cum_Rows + Fresh + Row_Size, Cum_Rows + Row);
+  Stamps[Context] = Generation;
+}
+
+// A wrapped generation could meet a row last used 2^32 blocks ago: all rows
+// are marked stale again instead.
+void T_QOR_Context_Model::Start_Generation() {
+  if (++Generation == 0) {
+    std::fill(Row_Stamps.get(), Row_Stamps.get() + Mask_1 + 1 + Mask_2 + 1, 0u);
+    Generation = 1;
   }
 }
 
@@ -112,24 +139,45 @@ void T_QOR_Context_Model::Reset() {
 
   Reset_Maps();
   Freq[0] = 0;
-  Freq_0[0] = 0;
+  std::fill(Freq_0, Freq_0 + Row_Size, 0);
+  std::fill(Cum_0, Cum_0 + Row_Size, 0);
   for (int32_t j = 1; j <= N; ++j) Freq_0[j] = Ramp ? (N + 1 - j) * Increment_0 : Increment_0;
   int32_t Sum = 0;
   for (int32_t j = N; j >= 0; --j) {
     Cum_0[j] = Sum;
     Sum += Freq_0[j];
   }
-  Reset_Rows(Freq_1, Cum_1, Mask_1, Increment_1, Ramp);
-  Reset_Rows(Freq_2, Cum_2, Mask_2, Increment_2, Ramp);
+  Set_Fresh_Row(Freq_1, Cum_1, Mask_1 + 1, Increment_1, Ramp);
+  Set_Fresh_Row(Freq_2, Cum_2, Mask_2 + 1, Increment_2, Ramp);
+  Start_Generation();
   History = 0;
-  Context_1 = 0;
-  Context_2 = 0;
+  Set_Contexts();
   Mix();
 }
 
+const uint16_t* T_QOR_Context_Model::Freq_Row_1(int32_t Context) {
+  if (Stamps_1[Context] != Generation) Prepare_Row(Freq_1, Cum_1, Stamps_1, Mask_1 + 1, Context);
+  return Freq_1 + Context * Row_Size;
+}
+
+const uint16_t* T_QOR_Context_Model::Cum_Row_1(int32_t Context) {
+  Freq_Row_1(Context);
+  return Cum_1 + Context * Row_Size;
+}
+
+const uint16_t* T_QOR_Context_Model::Freq_Row_2(int32_t Context) {
+  if (Stamps_2[Context] != Generation) Prepare_Row(Freq_2, Cum_2, Stamps_2, Mask_2 + 1, Context);
+  return Freq_2 + Context * Row_Size;
+}
+
+const uint16_t* T_QOR_Context_Model::Cum_Row_2(int32_t Context) {
+  Freq_Row_2(Context);
+  return Cum_2 + Context * Row_Size;
+}
+
 void T_QOR_Context_Model::Mix() {
-  const uint16_t* F1 = Freq_1[Context_1];
-  const uint16_t* F2 = Freq_2[Context_2];
+  const uint16_t* F1 = Freq_1 + Context_1 * Row_Size;
+  const uint16_t* F2 = Freq_2 + Context_2 * Row_Size;
   const int32_t* F0 = Freq_0;
   int32_t Sum = 0;
   if (SIF_Weights) {
@@ -144,6 +192,33 @@ void T_QOR_Context_Model::Mix() {
     }
   }
   Cum_Freq[0] = Sum;
+}
+
+
+// The three tables are independent, so their increments share one pass; each
+// halves on its own total (order 0 as signed 32 bits, the rows as 16 bits).
+void T_QOR_Context_Model::Update(int32_t x) {
+  const int32_t N = Symbol_Count;
+  uint16_t* F1 = Freq_1 + Context_1 * Row_Size;
+  uint16_t* C1 = Cum_1 + Context_1 * Row_Size;
+  uint16_t* F2 = Freq_2 + Context_2 * Row_Size;
+  uint16_t* C2 = Cum_2 + Context_2 * Row_Size;
+  const int32_t I0 = Increment_0;
+  const uint16_t I1 = static_cast<uint16_t>(Increment_1);
+  const uint16_t I2 = static_cast<uint16_t>(Increment_2);
+  Freq_0[x] += I0;
+  F1[x] = static_cast<uint16_t>(F1[x] + I1);
+  F2[x] = static_cast<uint16_t>(F2[x] + I2);
+  for (int32_t k = 0; k < x; ++k) {
+    Cum_0[k] += I0;
+    C1[k] = static_cast<uint16_t>(C1[k] + I1);
+    C2[k] = static_cast<uint16_t>(C2[k] + I2);
+  }
+  if (Cum_0[0] >= QOR_Halving_Limit) Halve_Order_0();
+  if (C1[0] >= QOR_Halving_Limit) Halve_Row(F1, C1, N);
+  if (C2[0] >= QOR_Halving_Limit) Halve_Row(F2, C2, N);
+  Shift_History(x);
+  Mix();
 }
 
 void T_QOR_Context_Model::Halve_Row(uint16_t* F, uint16_t* C, int32_t N) {
@@ -164,48 +239,17 @@ void T_QOR_Context_Model::Halve_Order_0() {
   }
 }
 
-// The three tables are independent, so their increments share one pass; each
-// halves on its own total (order 0 as signed 32 bits, the rows as 16 bits).
-void T_QOR_Context_Model::Update(int32_t x) {
-  uint16_t* F1 = Freq_1[Context_1];
-  uint16_t* C1 = Cum_1[Context_1];
-  uint16_t* F2 = Freq_2[Context_2];
-  uint16_t* C2 = Cum_2[Context_2];
-  const int32_t I0 = Increment_0;
-  const uint16_t I1 = static_cast<uint16_t>(Increment_1);
-  const uint16_t I2 = static_cast<uint16_t>(Increment_2);
-  Freq_0[x] += I0;
-  F1[x] = static_cast<uint16_t>(F1[x] + I1);
-  F2[x] = static_cast<uint16_t>(F2[x] + I2);
-  for (int32_t k = 0; k < x; ++k) {
-    Cum_0[k] += I0;
-    C1[k] = static_cast<uint16_t>(C1[k] + I1);
-    C2[k] = static_cast<uint16_t>(C2[k] + I2);
-  }
-  if (Cum_0[0] >= QOR_Halving_Limit) Halve_Order_0();
-  if (C1[0] >= QOR_Halving_Limit) Halve_Row(F1, C1, Symbol_Count);
-  if (C2[0] >= QOR_Halving_Limit) Halve_Row(F2, C2, Symbol_Count);
-  Shift_Context(x);
-  Mix();
-}
-
-void T_QOR_Context_Model::Set_Contexts() {
-  Context_1 = History & Mask_1;
-  Context_2 = History & Mask_2;
-}
-
 // History is shifted as unsigned: only its low bits (at most 10) are ever used.
-void T_QOR_Context_Model::Shift_Context(int32_t x) {
-  History = static_cast<int32_t>((static_cast<uint32_t>(History) << Context_Bits) | static_cast<uint32_t>(x - 1));
-  Set_Contexts();
+void T_QOR_Context_Model::Shift_Context(int32_t x) { Shift_History(x); }
+
+T_QOR_Context_Level_0_Model::T_QOR_Context_Level_0_Model(int32_t N, int32_t Increment_0_, int32_t Increment_1_,
+                                                         int32_t Increment_2_, int32_t Context_Bits_,
+                                                         int32_t Context_Order_)
+    : T_QOR_Context_Model(N, Increment_0_, Increment_1_, Increment_2_, Context_Bits_, Context_Order_) {
+  Merge_Zero_And_One = true;
 }
 
-void T_QOR_Context_Level_0_Model::Shift_Context(int32_t x) {
-  uint32_t H = (static_cast<uint32_t>(History) << Context_Bits) | static_cast<uint32_t>(x - 1);
-  if (x <= 2) H &= ~3u;
-  History = static_cast<int32_t>(H);
-  Set_Contexts();
-}
+void T_QOR_Context_Level_0_Model::Shift_Context(int32_t x) { Shift_History(x); }
 
 // --------------------------------------------------------- T_QOR_Symbol_Model
 

@@ -39,10 +39,16 @@ class T_QOR_Model {
 
 // Mixes an order-0 table with a short and a long context table. The maps stay
 // the identity (index = symbol + 1); Cum_Freq holds the mixed distribution.
+//
+// Rows are packed Row_Size entries apart (N + 1 rounded up to whole 16-byte
+// groups), so a small alphabet touches few pages. Reset does not rewrite the
+// rows: it starts a new generation, and a row is copied from its fresh
+// template the first time a context selects it in that generation. Every row
+// the tables are read or written through is the current context's row, and
+// Set_Contexts prepares both before anyone can use them.
 class T_QOR_Context_Model : public T_QOR_Model {
  public:
   static constexpr int32_t Context_Rows = 1024;
-  static constexpr int32_t Table_Block_Size = 2 * QOR_Model_Slots * 4 + 4 * Context_Rows * QOR_Model_Slots * 2;
 
   T_QOR_Context_Model(int32_t N, int32_t Increment_0, int32_t Increment_1, int32_t Increment_2,
                       int32_t Context_Bits, int32_t Context_Order);
@@ -50,11 +56,15 @@ class T_QOR_Context_Model : public T_QOR_Model {
   T_QOR_Context_Model& operator=(const T_QOR_Context_Model&) = delete;
 
   void Reset() override;
-  void Update(int32_t Index) override;
+  void Update(int32_t Index) final;
   virtual void Shift_Context(int32_t Index);
   void Mix();
 
-  using T_Row = uint16_t[QOR_Model_Slots];
+  // The rows of a context as this block sees them (prepared on first sight).
+  const uint16_t* Freq_Row_1(int32_t Context);
+  const uint16_t* Cum_Row_1(int32_t Context);
+  const uint16_t* Freq_Row_2(int32_t Context);
+  const uint16_t* Cum_Row_2(int32_t Context);
 
   int32_t History = 0;
   int32_t Context_Bits;
@@ -66,22 +76,52 @@ class T_QOR_Context_Model : public T_QOR_Model {
   int32_t Increment_0;
   int32_t Increment_1;
   int32_t Increment_2;
+  // Entries per row of every table, padding included (kept 0).
+  int32_t Row_Size;
   std::unique_ptr<uint8_t[]> Table_Block;
   int32_t* Freq_0;
   int32_t* Cum_0;
-  T_Row* Freq_1;
-  T_Row* Cum_1;
-  T_Row* Freq_2;
-  T_Row* Cum_2;
+  // Rows 0..Mask_1 of the short context, then the fresh row they start from.
+  uint16_t* Freq_1;
+  uint16_t* Cum_1;
+  // Rows 0..Mask_2 of the long context, then the fresh row they start from.
+  uint16_t* Freq_2;
+  uint16_t* Cum_2;
 
  protected:
-  void Set_Contexts();
+  void Set_Contexts() {
+    Context_1 = History & Mask_1;
+    Context_2 = History & Mask_2;
+    Prepare_Rows();
+  }
+  // The history step of Shift_Context, and of the level-0 variant when
+  // Merge_Zero_And_One is set; Update calls it directly, so the shift costs
+  // no dispatch per decision.
+  void Shift_History(int32_t Index) {
+    uint32_t H = (static_cast<uint32_t>(History) << Context_Bits) | static_cast<uint32_t>(Index - 1);
+    if (Merge_Zero_And_One && Index <= 2) H &= ~3u;
+    History = static_cast<int32_t>(H);
+    Set_Contexts();
+  }
+  bool Merge_Zero_And_One = false;
 
  private:
-  void Reset_Rows(T_Row* Freq, T_Row* Cum, int32_t Last_Row, int32_t Step, bool Ramp);
+  void Start_Generation();
+  void Set_Fresh_Row(uint16_t* Freq, uint16_t* Cum, int32_t Rows, int32_t Step, bool Ramp) const;
+  void Prepare_Row(uint16_t* Freq, uint16_t* Cum, uint32_t* Stamps, int32_t Rows, int32_t Context) const;
+  void Prepare_Rows() {
+    if (Stamps_1[Context_1] != Generation) Prepare_Row(Freq_1, Cum_1, Stamps_1, Mask_1 + 1, Context_1);
+    if (Stamps_2[Context_2] != Generation) Prepare_Row(Freq_2, Cum_2, Stamps_2, Mask_2 + 1, Context_2);
+  }
   static void Halve_Row(uint16_t* Freq, uint16_t* Cum, int32_t N);
   void Halve_Order_0();
 
+  // Generation of every row's contents; a row is fresh only if it holds the
+  // current one. 0 is never current, so unused rows start stale.
+  std::unique_ptr<uint32_t[]> Row_Stamps;
+  uint32_t* Stamps_1;
+  uint32_t* Stamps_2;
+  uint32_t Generation = 0;
   // Flags are fixed for a block and every model is Reset before its segment,
   // so the SIF flag read at Reset is the one every later Mix of the block sees.
   bool SIF_Weights = false;
@@ -90,7 +130,8 @@ class T_QOR_Context_Model : public T_QOR_Model {
 // A context model whose history remembers the symbols 0 and 1 alike.
 class T_QOR_Context_Level_0_Model : public T_QOR_Context_Model {
  public:
-  using T_QOR_Context_Model::T_QOR_Context_Model;
+  T_QOR_Context_Level_0_Model(int32_t N, int32_t Increment_0, int32_t Increment_1, int32_t Increment_2,
+                              int32_t Context_Bits, int32_t Context_Order);
   void Shift_Context(int32_t Index) override;
 };
 
