@@ -151,6 +151,22 @@ void T_QOR_MCP::Inverse(T_Stage& Stage) {
   Swap_Buffers(Block_Data);
 }
 
+// Maps, on the second core, what expanding a block of about Length bytes
+// will write after the coder, in the order the stages reach it: the buffers
+// of the middle stages, the BWT links and their pool. The sizes are what the
+// chains were seen to touch. A small block needs too little to pay for a
+// thread, and memory mapped once stays mapped for the next blocks.
+void T_QOR_MCP::Warm_Up_For_Expansion(int32_t Length) {
+  if (Length < QOR_SIF_Min_Symbols || Length <= Warmed_Length) return;
+  Warmed_Length = Length;
+  const int64_t n = Length;
+  const auto Bytes = [](void* Data, int64_t Count) {
+    return T_QOR_Warm_Up::T_Range{static_cast<uint8_t*>(Data), Count};
+  };
+  Warm_Up.Start({Bytes(Buffer_B.Data, n), Bytes(Block_Data.Int_Work, 4 * n), Bytes(Buffer_A.Data, n),
+                 Bytes(Code_Streams.Mantissas, 2 * n)});
+}
+
 void T_QOR_MCP::Prepare_Block() {
   // The stages call back through the global; another pipeline may have been
   // made and destroyed since this one was.

@@ -9,6 +9,7 @@
 
 #include "coding/QOR_Coder_Unit.h"
 #include "pipeline/QOR_CRC_Unit.h"
+#include "pipeline/QOR_Warm_Up_Unit.h"
 #include "transforms/QOR_AWFC_Unit.h"
 #include "transforms/QOR_BWT_Unit.h"
 #include "transforms/QOR_MTF_Unit.h"
@@ -167,12 +168,18 @@ class T_QOR_MCP {
   void Forward(T_Stage& Stage);
   template <class T_Stage>
   void Inverse(T_Stage& Stage);
-  void Open_Files(const std::string& Input_Name, const std::string& Output_Name);
+  // Opens both files; returns the size of the input.
+  int64_t Open_Files(const std::string& Input_Name, const std::string& Output_Name);
+  void Warm_Up_For_Expansion(int32_t Length);
+  static int32_t Expected_Block_Length(int32_t Payload_Length, bool More_Blocks);
 
   struct Unmap {
     void operator()(uint8_t* Memory) const;
   };
   std::unique_ptr<uint8_t, Unmap> Memory;
+  // Declared after Memory, so that its thread is joined before the unmapping.
+  T_QOR_Warm_Up Warm_Up;
+  int64_t Warmed_Length = 0;
   T_QOR_Buffer Buffer_A;
   T_QOR_Buffer Buffer_B;
   T_QOR_Buffer Side_Info_Buffer;
