@@ -286,9 +286,10 @@ constexpr int64_t Work_Allowance = 1 << 16;
 
 // The work budget of one block, shared by the threads that sort its
 // buckets. Each thread spends from an allowance of its own and draws the
-// next one here, paying what it overspent; together they stop within two
-// allowances of the budget. A failed draw leaves the budget spent for good,
-// so the other thread stops at its next draw.
+// next one here, paying what it overspent; together they run past the
+// budget by at most one allowance each, beside the step in progress (as a
+// single thread would). A failed draw leaves the budget spent for good, so
+// the other thread stops at its next draw.
 class T_Work_Budget {
  public:
   explicit T_Work_Budget(int64_t Total) : Left(Total) {}
