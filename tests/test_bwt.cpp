@@ -311,6 +311,141 @@ TEST_F(BWT_Stage, LargestBlockRoundTrips) {
   EXPECT_TRUE(BWT.Used_Fallback);
 }
 
+// Large blocks: the buckets of the sorted class are shared out between two
+// threads. The reference is the guaranteed-time suffix sort, checked above
+// against the plain string order; it is fast enough for blocks of this size.
+namespace {
+
+T_Transformed Reference_BWT_Large(const T_Bytes& T) {
+  const int32_t N = static_cast<int32_t>(T.size());
+  std::vector<int32_t> SA(T.size());
+  std::vector<uint32_t> Work(T_QOR_Suffix_Sort::Work_Entries(N));
+  T_QOR_Suffix_Sort::Sort(T.data(), N, SA.data(), Work.data());
+  T_Transformed R;
+  R.Last_Column.push_back(T.back());
+  for (const int32_t P : SA) {
+    if (P == 0) R.Primary_Index = static_cast<int32_t>(R.Last_Column.size());
+    R.Last_Column.push_back(P > 0 ? T[P - 1] : 0);
+  }
+  return R;
+}
+
+// Words drawn with Zipf-like frequencies, with punctuation and line ends:
+// two-byte buckets from a single row to tens of thousands, as in text.
+T_Bytes Text_Like_Block(std::mt19937& Rng, size_t Length) {
+  std::uniform_int_distribution<int> Letter('a', 'z'), Word_Length(1, 9);
+  std::vector<T_Bytes> Words(3000);
+  for (auto& Word : Words) {
+    Word.resize(static_cast<size_t>(Word_Length(Rng)));
+    for (auto& Byte : Word) Byte = static_cast<uint8_t>(Letter(Rng));
+  }
+  std::vector<double> Weights(Words.size());
+  for (size_t k = 0; k < Weights.size(); ++k) Weights[k] = 1.0 / static_cast<double>(k + 1);
+  std::discrete_distribution<size_t> Pick(Weights.begin(), Weights.end());
+  const std::string_view Separators = "      ,.\n;";
+  T_Bytes T;
+  while (T.size() < Length) {
+    const T_Bytes& Word = Words[Pick(Rng)];
+    T.insert(T.end(), Word.begin(), Word.end());
+    T.push_back(static_cast<uint8_t>(Separators[Rng() % Separators.size()]));
+  }
+  T.resize(Length);
+  return T;
+}
+
+// Text with binary stretches, runs and short stretches of repeats: very
+// uneven buckets and some deep ones, in one block, within the budget.
+T_Bytes Mixed_Block(std::mt19937& Rng, size_t Length) {
+  T_Bytes T = Text_Like_Block(Rng, Length / 2);
+  const T_Bytes Binary = Random_Block(Rng, Length / 8, 256);
+  T.insert(T.end(), Binary.begin(), Binary.end());
+  for (int k = 0; k < 20; ++k) {
+    const T_Bytes Repeats = Repeat(Random_Block(Rng, 3 + Rng() % 40, 4), 1500);
+    T.insert(T.end(), Repeats.begin(), Repeats.end());
+  }
+  const T_Bytes Runs = Runs_Block(Rng, Length / 8);
+  T.insert(T.end(), Runs.begin(), Runs.end());
+  const T_Bytes More_Text = Text_Like_Block(Rng, Length - T.size());
+  T.insert(T.end(), More_Text.begin(), More_Text.end());
+  return T;
+}
+
+}  // namespace
+
+class BWT_Two_Threads : public BWT_Stage {
+ protected:
+  // The block must come out as the reference under every variant, on two
+  // threads and on one, and several times over: a race shows as a
+  // difference between runs or from the reference.
+  void Check_Large_Block(const T_Bytes& T, const char* Shape, bool Expect_Fallback = false) {
+    SCOPED_TRACE(::testing::Message() << Shape << ", " << T.size() << " bytes, " << BWT.Work_Per_Row
+                                      << " work per row");
+    const T_Transformed Expected = Reference_BWT_Large(T);
+    for (const auto Variant : {T_QOR_BWT::T_Variant::By_Cost, T_QOR_BWT::T_Variant::Ascending,
+                               T_QOR_BWT::T_Variant::Descending}) {
+      for (int Round = 0; Round < 3; ++Round) {
+        ASSERT_EQ(Forward_With(Variant, T), Expected) << "variant " << static_cast<int>(Variant);
+        EXPECT_TRUE(BWT.Used_Second_Thread);
+        EXPECT_EQ(BWT.Used_Fallback, Expect_Fallback);
+      }
+      BWT.Sort_Threads = 1;
+      ASSERT_EQ(Forward_With(Variant, T), Expected) << "one thread, variant " << static_cast<int>(Variant);
+      EXPECT_FALSE(BWT.Used_Second_Thread);
+      BWT.Sort_Threads = 2;
+    }
+  }
+};
+
+TEST_F(BWT_Two_Threads, MatchReferenceOnBlocksWithUnevenBuckets) {
+  std::mt19937 Rng(64);
+  Check_Large_Block(Text_Like_Block(Rng, 400000), "text-like");
+  Check_Large_Block(Mixed_Block(Rng, 600000), "text, binary, repeats and runs");
+  Check_Large_Block(Random_Block(Rng, 300000, 256), "random bytes");
+  Check_Large_Block(Random_Block(Rng, 300000, 3), "three letters");
+  Check_Large_Block(Runs_Block(Rng, 300000), "runs");
+}
+
+// Just above the size that takes a worker, and blocks of every size in
+// turn: nothing of one block's split may leak into the next.
+TEST_F(BWT_Two_Threads, SmallAndLargeBlocksInTurn) {
+  std::mt19937 Rng(65);
+  for (const size_t N : {size_t{65535}, size_t{700}, size_t{200000}, size_t{65534}, size_t{90000}, size_t{5}}) {
+    const T_Bytes T = Text_Like_Block(Rng, N);
+    SCOPED_TRACE(N);
+    ASSERT_EQ(Forward(T), Reference_BWT_Large(T));
+    EXPECT_EQ(BWT.Used_Second_Thread, N >= 65535) << "blocks under 64 KB stay on one thread";
+  }
+}
+
+// A budget that runs out while both threads sort: whichever thread finds it
+// spent, the block goes to the guaranteed-time sort and the output holds.
+TEST_F(BWT_Two_Threads, BudgetRunsOutWhileBothThreadsSort) {
+  std::mt19937 Rng(66);
+  const T_Bytes Text = Text_Like_Block(Rng, 300000);
+  for (const int64_t Work : {0, 1, 2, 3}) {
+    BWT.Work_Per_Row = Work;
+    Check_Large_Block(Text, "text-like, low budget", true);
+  }
+  BWT.Work_Per_Row = 32;
+  // Ordinary text and, in the middle, a 1 KB chunk repeated: the repeats
+  // spend the whole budget at the default setting.
+  T_Bytes Degenerate = Text_Like_Block(Rng, 200000);
+  const T_Bytes Repeats = Repeat(Random_Block(Rng, 1024, 256), 200000);
+  Degenerate.insert(Degenerate.begin() + 100000, Repeats.begin(), Repeats.end());
+  Check_Large_Block(Degenerate, "text around a repeated chunk", true);
+}
+
+// The worker keeps its scratch in the mantissa stream; whatever an earlier
+// block left there does not change the transform.
+TEST_F(BWT_Two_Threads, WorkerScratchNeedsNoClearing) {
+  std::mt19937 Rng(67);
+  const T_Bytes T = Mixed_Block(Rng, 300000);
+  const T_Transformed Expected = Reference_BWT_Large(T);
+  std::fill(B.Code_Streams->Mantissas, B.Code_Streams->Mantissas + QOR_Buffer_Capacity, -1);
+  ASSERT_EQ(Forward(T), Expected);
+  EXPECT_TRUE(BWT.Used_Second_Thread);
+}
+
 TEST_F(BWT_Stage, DamagedPrimaryIndexIsReported) {
   const T_Transformed Banana{{'a', 'n', 'n', 'b', 0, 'a', 'a'}, 4};
   for (const int32_t Bad : {0, 7, 8, 1000, 0xFFFFFF}) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include "pipeline/QOR_MCP_Unit.h"
 #include "pipeline/QOR_Threads_Unit.h"
@@ -29,15 +31,9 @@ constexpr int32_t Shell_Increments[] = {1,    4,     13,    40,     121,    364,
                                         3280, 9841, 29524, 88573, 265720, 797161, 2391484};
 constexpr int Increment_Count = sizeof Shell_Increments / sizeof Shell_Increments[0];
 
-// Tables of the comparison sort, in UInt_Work entries, before the work stack
-// (four entries per range) and the key cache (one entry per row of the
-// largest sorted bucket: neighbouring positions are never both ascending, or
-// both descending, with the same two bytes, so a bucket holds at most half
-// the rows, rounded up).
+// Tables of the comparison sort, in UInt_Work entries.
 constexpr int64_t Table_Entries = (Bucket_Count + 1) + Bucket_Count + 7 * 256;
 constexpr int64_t Max_Rows = int64_t{QOR_Block_Size} + 1;
-static_assert(Table_Entries + 4 * (Max_Rows / (Shell_Limit + 1) + 1) + (Max_Rows + 1) / 2 <= QOR_Buffer_Capacity,
-              "the sort tables, the work stack and the key cache must fit in UInt_Work");
 static_assert(T_QOR_Suffix_Sort::Work_Entries(QOR_Block_Size) <= QOR_Buffer_Capacity,
               "the guaranteed-time sort must fit in UInt_Work");
 static_assert(Max_Rows + 1 <= QOR_Buffer_Capacity, "the suffix array starts at Int_Work + 1");
@@ -341,13 +337,361 @@ static_assert(T_Inverse_Walk::Pool_Bytes <= int64_t{QOR_Buffer_Capacity} * 4,
 
 }  // namespace
 
+namespace {
+
+constexpr int32_t Sorted_Bucket_Limit = 255 * 256 / 2;  // pairs c < d, or c > d
+// Below this many rows a second thread costs about what it saves.
+constexpr int32_t Min_Rows_For_Worker = 65536;
+// Work a thread spends between draws on the shared budget: small next to
+// any budget worth sharing, large enough that the draws cost nothing.
+constexpr int64_t Work_Allowance = 1 << 16;
+
+// The work budget of one block, shared by the threads that sort its
+// buckets. Each thread spends from an allowance of its own and draws the
+// next one here, paying what it overspent; together they run past the
+// budget by at most one allowance each, beside the step in progress (as a
+// single thread would). A failed draw leaves the budget spent for good, so
+// the other thread stops at its next draw.
+class T_Work_Budget {
+ public:
+  explicit T_Work_Budget(int64_t Total) : Left(Total) {}
+
+  // Allowance is negative (overspent). Returns false when the budget cannot
+  // pay for it.
+  bool Draw(int64_t& Allowance) {
+    const int64_t Debt = -Allowance;
+    int64_t Available = Left.load(std::memory_order_relaxed);
+    int64_t Grant;
+    do {
+      if (Available < Debt) {
+        Left.store(-1, std::memory_order_relaxed);
+        return false;
+      }
+      Grant = std::min(Work_Allowance, Available - Debt);
+    } while (!Left.compare_exchange_weak(Available, Available - Debt - Grant, std::memory_order_relaxed));
+    Allowance = Grant;
+    return true;
+  }
+
+  bool Spent() const { return Left.load(std::memory_order_relaxed) < 0; }
+
+ private:
+  std::atomic<int64_t> Left;
+};
+
+// The buckets to sort, largest first: the last claims are small, so neither
+// thread waits long for the other at the end.
+class T_Bucket_Queue {
+ public:
+  T_Bucket_Queue(const int32_t* Keys, int32_t Count, const int32_t* Bucket_Start)
+      : Keys(Keys), Count(Count), Bucket_Start(Bucket_Start) {}
+
+  bool Claim(int32_t& Lo, int32_t& Hi) {
+    const int32_t i = Next.fetch_add(1, std::memory_order_relaxed);
+    if (i >= Count) return false;
+    Lo = Bucket_Start[Keys[i]];
+    Hi = Bucket_Start[Keys[i] + 1] - 1;
+    return true;
+  }
+
+ private:
+  const int32_t* Keys;
+  int32_t Count;
+  const int32_t* Bucket_Start;
+  std::atomic<int32_t> Next{0};
+};
+
+// One thread's bucket sorts. A bucket's order depends only on the block and
+// on the bucket's own rows, so threads with their own scratch (work stack
+// and key cache) can sort different buckets of one suffix array at once.
+class T_Bucket_Sorter {
+ public:
+  // Multikey work stack: four parallel arrays. Ranges on the stack are
+  // disjoint and hold more than 12 rows each, so Rows / 13 + 1 entries can
+  // never overflow. The key cache has one entry per row of the largest
+  // sorted bucket: neighbouring positions are never both ascending, or both
+  // descending, with the same two bytes, so a bucket holds at most half the
+  // rows, rounded up.
+  static constexpr int64_t Stack_Capacity(int64_t Rows) { return Rows / (Shell_Limit + 1) + 1; }
+  static constexpr int64_t Scratch_Entries(int64_t Rows) { return 4 * Stack_Capacity(Rows) + (Rows + 1) / 2; }
+
+  // The block is padded and Rows = n + 1 counts the end marker's row.
+  T_Bucket_Sorter(const uint8_t* Block, int32_t Rows, int32_t* Suffix_Array, uint32_t* Scratch,
+                  T_Work_Budget& Budget)
+      : Block(Block), Rows(Rows), Suffix_Array(Suffix_Array), Budget(Budget) {
+    const int32_t Capacity = static_cast<int32_t>(Stack_Capacity(Rows));
+    Stack_Lo = reinterpret_cast<int32_t*>(Scratch);
+    Stack_Hi = Stack_Lo + Capacity;
+    Stack_Depth = Stack_Hi + Capacity;
+    Stack_Key_Depth = Stack_Depth + Capacity;
+    Keys = reinterpret_cast<uint32_t*>(Stack_Key_Depth + Capacity);
+  }
+
+  // Sorts claimed buckets until none is left or the budget is spent. Work
+  // overspent on the last bucket is paid too, so a block that needed more
+  // than its budget is reported as such by the budget.
+  void Sort_Claimed(T_Bucket_Queue& Queue) {
+    int32_t Lo;
+    int32_t Hi;
+    while (!Out_Of_Work() && Queue.Claim(Lo, Hi)) Sort_Bucket(Lo, Hi);
+    Out_Of_Work();
+  }
+
+ private:
+  bool Out_Of_Work() { return Work_Left < 0 && !Budget.Draw(Work_Left); }
+  void Sort_Bucket(int32_t Lo, int32_t Hi);
+  void Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth);
+  void Push_Range(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth);
+  void Gather_Keys(int32_t Lo, int32_t Hi, int32_t Depth);
+  void Split_At_Pivot(int32_t Lo, int32_t Hi, int Shift, uint8_t V, int32_t& Less, int32_t& Greater);
+  void Move_To_Front(int32_t Lo, int32_t Hi, int Shift, uint32_t Limit, int32_t Count);
+  uint8_t Choose_Pivot(int32_t Lo, int32_t Hi, int Shift) const;
+  int32_t Median_Of_Three(int32_t X, int32_t Y, int32_t Z, int Shift) const;
+  void Shell_Sort(int32_t Lo, int32_t Hi, int32_t Depth);
+  bool Compare_Suffixes(int32_t W, int32_t V, int32_t Depth);
+  // The byte of Row's suffix at the current depth, from the key cache.
+  uint8_t Key_Byte(int32_t Row, int Shift) const { return static_cast<uint8_t>(Keys[Row - Key_Origin] >> Shift); }
+
+  const uint8_t* const Block;
+  const int32_t Rows;
+  int32_t* const Suffix_Array;
+  T_Work_Budget& Budget;
+  int32_t* Stack_Lo;
+  int32_t* Stack_Hi;
+  int32_t* Stack_Depth;
+  int32_t* Stack_Key_Depth;  // depth the range's cached keys start at
+  int32_t Stack_Size = 0;
+  // Key cache of the bucket being sorted: entry r - Key_Origin holds
+  // Key_Bytes bytes, most significant first, of the suffix in row r.
+  uint32_t* Keys;
+  int32_t Key_Origin = 0;
+  int64_t Work_Left = 0;
+};
+
+// UInt_Work holds the sort tables, the list of buckets to sort and the
+// calling thread's scratch; the worker's scratch goes to the mantissa
+// stream, which no stage before the BWT fills.
+constexpr int64_t Sorted_List_Entries = Sorted_Bucket_Limit;
+static_assert(Table_Entries + Sorted_List_Entries + T_Bucket_Sorter::Scratch_Entries(Max_Rows) <= QOR_Buffer_Capacity,
+              "the sort tables, the bucket list and one sorter's scratch must fit in UInt_Work");
+static_assert(T_Bucket_Sorter::Scratch_Entries(Max_Rows) <= QOR_Buffer_Capacity,
+              "the worker's scratch must fit in the mantissa stream");
+
+// The bucket's first two bytes are equal throughout; sorting starts at the
+// second byte.
+void T_Bucket_Sorter::Sort_Bucket(int32_t Lo, int32_t Hi) {
+  const int32_t M = Hi - Lo + 1;
+  if (M <= Shell_Limit) {
+    Shell_Sort(Lo, Hi, 1);
+  } else {
+    Key_Origin = Lo;
+    Multikey_Sort(Lo, Hi, 1);
+  }
+}
+
+void T_Bucket_Sorter::Push_Range(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth) {
+  Stack_Lo[Stack_Size] = Lo;
+  Stack_Hi[Stack_Size] = Hi;
+  Stack_Depth[Stack_Size] = Depth;
+  Stack_Key_Depth[Stack_Size] = Key_Depth;
+  Stack_Size += 1;
+}
+
+// The partition's byte fetches through the suffix array land anywhere in the
+// block. Gathering Key_Bytes bytes of each row's suffix into an array that
+// moves with the rows serves that many depths from sequential reads; the
+// gather's loads are independent of each other, so their misses overlap.
+void T_Bucket_Sorter::Gather_Keys(int32_t Lo, int32_t Hi, int32_t Depth) {
+  const uint8_t* const T = Block + Depth;
+  uint32_t* const K = Keys - Key_Origin;
+  for (int32_t r = Lo; r <= Hi; ++r) K[r] = Load_Big_Endian_32(T + Suffix_Array[r]);
+}
+
+// Ternary-split quicksort on the byte at Depth. Ranges are pushed less,
+// equal, greater, so the greater part is taken next.
+// Each range carries the depth its cached keys were gathered from; a range
+// whose depth has run past them gathers again.
+void T_Bucket_Sorter::Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
+  Stack_Size = 0;
+  Push_Range(Lo, Hi, Depth, Depth - Key_Bytes);
+  while (Stack_Size > 0) {
+    if (Out_Of_Work()) return;
+    Stack_Size -= 1;
+    Lo = Stack_Lo[Stack_Size];
+    Hi = Stack_Hi[Stack_Size];
+    Depth = Stack_Depth[Stack_Size];
+    int32_t Key_Depth = Stack_Key_Depth[Stack_Size];
+    Work_Left -= int64_t{Hi - Lo + 1} * (Depth < Deep_Depth ? 1 : Deep_Weight);
+    if (Depth - Key_Depth >= Key_Bytes) {
+      Gather_Keys(Lo, Hi, Depth);
+      Key_Depth = Depth;
+    }
+    const int Shift = 8 * (Key_Bytes - 1 - (Depth - Key_Depth));
+    const uint8_t V = Choose_Pivot(Lo, Hi, Shift);
+
+    int32_t Less;
+    int32_t Greater;
+    Split_At_Pivot(Lo, Hi, Shift, V, Less, Greater);
+
+    if (Less > 1) {
+      if (Less <= Shell_Limit) {
+        Shell_Sort(Lo, Lo + Less - 1, Depth);
+      } else {
+        Push_Range(Lo, Lo + Less - 1, Depth, Key_Depth);
+      }
+    }
+    const int32_t Equal = Hi - Greater - Lo - Less + 1;
+    if (Equal > Shell_Limit && Depth <= Max_Push_Depth) {
+      Push_Range(Lo + Less, Hi - Greater, Depth + 1, Key_Depth);
+    } else if (Equal > 1) {
+      Shell_Sort(Lo + Less, Hi - Greater, Depth + 1);
+    }
+    if (Greater > 1) {
+      if (Greater <= Shell_Limit) {
+        Shell_Sort(Hi - Greater + 1, Hi, Depth);
+      } else {
+        Push_Range(Hi - Greater + 1, Hi, Depth, Key_Depth);
+      }
+    }
+  }
+}
+
+// Leaves the rows below V first and those above V last, and returns their
+// counts. The key bytes of a range follow no pattern the branch predictor
+// could learn, so the split is made by two branch-free passes, each moving
+// the rows that pass its test to the front. A read-only count first skips
+// the passes with nothing to move: ranges whose rows mostly share the byte
+// (long repeats) then cost one quick scan per depth.
+void T_Bucket_Sorter::Split_At_Pivot(int32_t Lo, int32_t Hi, int Shift, uint8_t V, int32_t& Less,
+                                     int32_t& Greater) {
+  const uint32_t* const K = Keys - Key_Origin;
+  int32_t Below = 0;
+  int32_t Above = 0;
+  for (int32_t r = Lo; r <= Hi; ++r) {
+    const uint8_t X = static_cast<uint8_t>(K[r] >> Shift);
+    Below += X < V;
+    Above += X > V;
+  }
+  if (Below > 0) Move_To_Front(Lo, Hi, Shift, V, Below);
+  if (Above > 0) Move_To_Front(Lo + Below, Hi, Shift, V + 1, Hi - Lo + 1 - Below - Above);
+  Less = Below;
+  Greater = Above;
+}
+
+// Moves the Count rows whose key byte is below Limit (up to 256) to the
+// front of Lo..Hi. When few rows move, or few stay, a test per row is
+// predictable and the scan stops at the last row that has to move; only
+// mixed ranges take the branch-free loop.
+void T_Bucket_Sorter::Move_To_Front(int32_t Lo, int32_t Hi, int Shift, uint32_t Limit, int32_t Count) {
+  int32_t* const SA = Suffix_Array;
+  uint32_t* const K = Keys - Key_Origin;
+  const auto Exchange = [SA, K](int32_t X, int32_t Y) {
+    std::swap(SA[X], SA[Y]);
+    std::swap(K[X], K[Y]);
+  };
+  const auto Below_Limit = [&](int32_t r) { return ((K[r] >> Shift) & 0xFF) < Limit; };
+  const int32_t M = Hi - Lo + 1;
+  if (Count * Skew_Ratio < M) {
+    for (int32_t r = Lo, Front = Lo; Front < Lo + Count; ++r) {
+      if (Below_Limit(r)) Exchange(r, Front++);
+    }
+  } else if ((M - Count) * Skew_Ratio < M) {
+    for (int32_t r = Hi, Back = Hi; Back >= Lo + Count; --r) {
+      if (!Below_Limit(r)) Exchange(r, Back--);
+    }
+  } else {
+    int32_t Front = Lo;
+    for (int32_t r = Lo; r <= Hi; ++r) {
+      const uint32_t Key = K[r];
+      const int32_t Position = SA[r];
+      K[r] = K[Front];
+      SA[r] = SA[Front];
+      K[Front] = Key;
+      SA[Front] = Position;
+      Front += ((Key >> Shift) & 0xFF) < Limit;
+    }
+  }
+}
+
+uint8_t T_Bucket_Sorter::Choose_Pivot(int32_t Lo, int32_t Hi, int Shift) const {
+  const int32_t Mid = (Lo + Hi) / 2;
+  int32_t Row;
+  if (Hi - Lo < Pivot_Sample_Limit) {
+    Row = Median_Of_Three(Lo, Mid, Hi, Shift);
+  } else {
+    const int32_t S = (Hi - Lo) / 8;
+    const int32_t M1 = Median_Of_Three(Lo, Lo + S, Lo + 2 * S, Shift);
+    const int32_t M2 = Median_Of_Three(Mid - S, Mid, Mid + S, Shift);
+    const int32_t M3 = Median_Of_Three(Hi - 2 * S, Hi - S, Hi, Shift);
+    Row = Median_Of_Three(M1, M2, M3, Shift);
+  }
+  return Key_Byte(Row, Shift);
+}
+
+int32_t T_Bucket_Sorter::Median_Of_Three(int32_t X, int32_t Y, int32_t Z, int Shift) const {
+  const uint8_t A = Key_Byte(X, Shift);
+  const uint8_t B = Key_Byte(Y, Shift);
+  const uint8_t C = Key_Byte(Z, Shift);
+  if (B > C) {
+    if (A > B) return Y;
+    return A > C ? X : Z;
+  }
+  if (B > A) return Y;
+  return A > C ? Z : X;
+}
+
+// Insertion sort over the diminishing increments; the result is ascending.
+void T_Bucket_Sorter::Shell_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
+  const int32_t M = Hi - Lo + 1;
+  int K = Increment_Count - 1;
+  while (K >= 0 && Shell_Increments[K] >= M) --K;
+  for (; K >= 0; --K) {
+    const int32_t H = Shell_Increments[K];
+    for (int32_t j = Lo + H; j <= Hi; ++j) {
+      const int32_t V = Suffix_Array[j];
+      int32_t i = j;
+      while (i >= Lo + H && Compare_Suffixes(Suffix_Array[i - H], V, Depth)) {
+        Suffix_Array[i] = Suffix_Array[i - H];
+        i -= H;
+      }
+      Suffix_Array[i] = V;
+      if (Out_Of_Work()) return;
+    }
+  }
+}
+
+// True when suffix W is greater than suffix V, both read from Depth on.
+// Past the block every byte is a padding zero, so equal chunks can run into
+// the padding; once a read position is N + 64 or beyond, the suffix that
+// starts later has met its end marker first and is the smaller. Reads stay
+// below T[N + 128], inside the padding.
+bool T_Bucket_Sorter::Compare_Suffixes(int32_t W, int32_t V, int32_t Depth) {
+  const uint8_t* P = Block + W + Depth;
+  const uint8_t* Q = Block + V + Depth;
+  const uint8_t* const Limit = Block + Rows + Chunk;
+  Work_Left -= 1;
+  for (;;) {
+    for (int32_t k = 0; k < Chunk; k += 8) {
+      const uint64_t X = Load_Native(P + k);
+      const uint64_t Y = Load_Native(Q + k);
+      if (X != Y) return Load_Big_Endian(P + k) > Load_Big_Endian(Q + k);
+    }
+    P += Chunk;
+    Q += Chunk;
+    Work_Left -= Deep_Weight;
+    if (P >= Limit || Q >= Limit) return W < V;
+  }
+}
+
+}  // namespace
+
 void T_QOR_BWT::Encode_Block(T_QOR_Block_Data& Block_Data) {
   if (T_QOR_MCP::Pass_Empty_Block(Block_Data)) return;
   Suffix_Array = Block_Data.Int_Work + 1;
   Block = Block_Data.Input->Data;
   Last_Column = Block_Data.Output->Data;
   Block_Length = static_cast<uint32_t>(Block_Data.Input->Length);
-  Sort_Suffixes(Block_Data.UInt_Work);
+  Sort_Suffixes(Block_Data);
   Last_Column[Primary_Index] = 0;
   Suffix_Array = Block_Data.Int_Work;
   QOR_MCP->Push_Side_Info(static_cast<uint32_t>(Primary_Index), 3);
@@ -357,15 +701,17 @@ void T_QOR_BWT::Encode_Block(T_QOR_Block_Data& Block_Data) {
 // Sorts the N = n + 1 suffixes (the last one is the end marker alone) and
 // writes the last column. Only one class of suffixes, ascending or
 // descending, is sorted by comparison; the final scans derive the order of
-// every other suffix from it.
-void T_QOR_BWT::Sort_Suffixes(uint32_t* Work) {
+// every other suffix from it. The scans never write into a bucket of the
+// sorted class (they fill equal-pair buckets and the other class), and a
+// bucket's sort reads only the block and its own rows, so every bucket is
+// sorted before the scans start, two at a time on a large block.
+void T_QOR_BWT::Sort_Suffixes(T_QOR_Block_Data& Block_Data) {
   const int32_t n = static_cast<int32_t>(Block_Length);
   std::memset(Block + n, 0, Padding);
   Block_Length = static_cast<uint32_t>(n + 1);
 
-  Lay_Out_Tables(Work, n + 1);
+  Lay_Out_Tables(Block_Data.UInt_Work);
   Used_Fallback = false;
-  Work_Left = Work_Per_Row * (n + 1);
   Count_Buckets();
   const bool Ascending =
       Variant == T_Variant::Ascending || (Variant == T_Variant::By_Cost && Ascending_Cheaper());
@@ -378,13 +724,20 @@ void T_QOR_BWT::Sort_Suffixes(uint32_t* Work) {
   // The end marker's suffix: bucket (0,0), row 0.
   Suffix_Array[Equal_Start[0]] = n;
   Equal_Start[0] += 1;
-  const bool Sorted = Ascending ? Scan_Ascending() : Scan_Descending();
-  if (!Sorted) Sort_All_Suffixes(Work);
+  if (!Sort_Listed_Buckets(List_Sorted_Buckets(Ascending),
+                           reinterpret_cast<uint32_t*>(Block_Data.Code_Streams->Mantissas))) {
+    Sort_All_Suffixes(Block_Data.UInt_Work);
+  } else if (Ascending) {
+    Scan_Ascending();
+  } else {
+    Scan_Descending();
+  }
 }
 
 // The tables live in UInt_Work, which the forward transform does not use
-// otherwise; the work stack follows them.
-void T_QOR_BWT::Lay_Out_Tables(uint32_t* Work, int32_t N) {
+// otherwise; the list of buckets to sort and the calling thread's scratch
+// follow them.
+void T_QOR_BWT::Lay_Out_Tables(uint32_t* Work) {
   Bucket_Start = reinterpret_cast<int32_t*>(Work);
   Saved_Start = Bucket_Start + Bucket_Count + 1;
   Desc_Count = Saved_Start + Bucket_Count;
@@ -394,12 +747,8 @@ void T_QOR_BWT::Lay_Out_Tables(uint32_t* Work, int32_t N) {
   Equal_Start = Range_Start + 256;
   Equal_End = Equal_Start + 256;
   Range_End = Equal_End + 256;
-  const int32_t Stack_Capacity = N / (Shell_Limit + 1) + 1;
-  Stack_Lo = Range_End + 256;
-  Stack_Hi = Stack_Lo + Stack_Capacity;
-  Stack_Depth = Stack_Hi + Stack_Capacity;
-  Stack_Key_Depth = Stack_Depth + Stack_Capacity;
-  Keys = reinterpret_cast<uint32_t*>(Stack_Key_Depth + Stack_Capacity);
+  Sorted_Buckets = Range_End + 256;
+  Sorter_Scratch = reinterpret_cast<uint32_t*>(Sorted_Buckets + Sorted_List_Entries);
 }
 
 void T_QOR_BWT::Count_Buckets() {
@@ -468,6 +817,50 @@ void T_QOR_BWT::Set_Byte_Ranges() {
   }
 }
 
+// Lists the buckets of the sorted class that hold more than one row, and
+// orders them largest first; returns their count.
+int32_t T_QOR_BWT::List_Sorted_Buckets(bool Ascending) {
+  int32_t Count = 0;
+  for (int32_t C = 0; C < 256; ++C) {
+    const int32_t First = Ascending ? 256 * C + C + 1 : 256 * C;
+    const int32_t End = Ascending ? 256 * (C + 1) : 256 * C + C;
+    for (int32_t Key = First; Key < End; ++Key) {
+      if (Bucket_Start[Key + 1] - Bucket_Start[Key] > 1) Sorted_Buckets[Count++] = Key;
+    }
+  }
+  const int32_t* const Start = Bucket_Start;
+  std::sort(Sorted_Buckets, Sorted_Buckets + Count, [Start](int32_t X, int32_t Y) {
+    const int32_t Size_X = Start[X + 1] - Start[X];
+    const int32_t Size_Y = Start[Y + 1] - Start[Y];
+    return Size_X != Size_Y ? Size_X > Size_Y : X < Y;
+  });
+  return Count;
+}
+
+// Sorts the listed buckets on the calling thread and, for a large block, on
+// one worker with its own scratch; both claim the next bucket until none is
+// left. Returns false when the work budget ran out. A worker that cannot be
+// started leaves the calling thread to sort them all.
+bool T_QOR_BWT::Sort_Listed_Buckets(int32_t Count, uint32_t* Worker_Scratch) {
+  const int32_t N = static_cast<int32_t>(Block_Length);
+  T_Work_Budget Budget(Work_Per_Row * N);
+  T_Bucket_Queue Queue(Sorted_Buckets, Count, Bucket_Start);
+  T_Bucket_Sorter Caller(Block, N, Suffix_Array, Sorter_Scratch, Budget);
+  T_Bucket_Sorter Helper(Block, N, Suffix_Array, Worker_Scratch, Budget);
+  std::thread Worker;
+  if (Sort_Threads > 1 && N >= Min_Rows_For_Worker && Count > 1) {
+    try {
+      Worker = std::thread([&Helper, &Queue] { Helper.Sort_Claimed(Queue); });
+    } catch (const std::system_error&) {
+      // No thread to be had: the calling thread sorts every bucket.
+    }
+  }
+  Used_Second_Thread = Worker.joinable();
+  Caller.Sort_Claimed(Queue);
+  if (Worker.joinable()) Worker.join();
+  return !Budget.Spent();
+}
+
 // Bucket (c,c) holds suffixes c c ...; each one sorts like its successor,
 // which lies in c's range. Scanning a sorted part of that range and pulling
 // each predecessor that is also c into the bucket orders the bucket without
@@ -489,18 +882,11 @@ void T_QOR_BWT::Fill_Equal_Upward(int32_t From, int32_t C) {
 
 // Ascending suffixes are sorted; descending ones are placed, in order, by the
 // final scan of the smaller byte that follows them (guard T[-1] = 0 keeps
-// position 0 from being taken as descending). Returns false when the work
-// budget ran out.
-bool T_QOR_BWT::Scan_Ascending() {
+// position 0 from being taken as descending).
+void T_QOR_BWT::Scan_Ascending() {
   Block[-1] = 0;
   int32_t r = 0;
   for (int32_t C = 0; C < 256; ++C) {
-    if (Asc_Count[C] > 1) {
-      for (int32_t D = C + 1; D < 256; ++D) {
-        Sort_Bucket(Bucket_Start[256 * C + D], Bucket_Start[256 * C + D + 1] - 1);
-      }
-      if (Work_Left < 0) return false;
-    }
     if (Equal_Count[C] > 0) {
       Fill_Equal_Downward(Range_End[C], C);
       Fill_Equal_Upward(Range_End[C] - Asc_Count[C] - Equal_Count[C] - Desc_Count[C] + 1, C);
@@ -514,21 +900,14 @@ bool T_QOR_BWT::Scan_Ascending() {
       if (Previous > Block[P]) Suffix_Array[Range_Start[Previous]++] = P - 1;
     }
   }
-  return true;
 }
 
 // The mirror image: descending suffixes are sorted, ascending ones placed
 // from the top by the final scan running downwards (guard T[-1] = 255).
-bool T_QOR_BWT::Scan_Descending() {
+void T_QOR_BWT::Scan_Descending() {
   Block[-1] = 255;
   int32_t r = static_cast<int32_t>(Block_Length) - 1;
   for (int32_t C = 255; C >= 0; --C) {
-    if (Desc_Count[C] > 1) {
-      for (int32_t D = 0; D < C; ++D) {
-        Sort_Bucket(Bucket_Start[256 * C + D], Bucket_Start[256 * C + D + 1] - 1);
-      }
-      if (Work_Left < 0) return false;
-    }
     if (Equal_Count[C] > 0) {
       Fill_Equal_Upward(Range_Start[C], C);
       Fill_Equal_Downward(Range_Start[C] + Desc_Count[C] + Equal_Count[C] + Asc_Count[C] - 1, C);
@@ -540,213 +919,6 @@ bool T_QOR_BWT::Scan_Descending() {
       if (P == 0) Primary_Index = r;
       if (Previous < Block[P]) Suffix_Array[Range_End[Previous]--] = P - 1;
     }
-  }
-  return true;
-}
-
-// The bucket's first two bytes are equal throughout; sorting starts at the
-// second byte.
-void T_QOR_BWT::Sort_Bucket(int32_t Lo, int32_t Hi) {
-  const int32_t M = Hi - Lo + 1;
-  if (M <= 1 || Work_Left < 0) return;
-  if (M <= Shell_Limit) {
-    Shell_Sort(Lo, Hi, 1);
-  } else {
-    Key_Origin = Lo;
-    Multikey_Sort(Lo, Hi, 1);
-  }
-}
-
-void T_QOR_BWT::Push_Range(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth) {
-  Stack_Lo[Stack_Size] = Lo;
-  Stack_Hi[Stack_Size] = Hi;
-  Stack_Depth[Stack_Size] = Depth;
-  Stack_Key_Depth[Stack_Size] = Key_Depth;
-  Stack_Size += 1;
-}
-
-// The partition's byte fetches through the suffix array land anywhere in the
-// block. Gathering Key_Bytes bytes of each row's suffix into an array that
-// moves with the rows serves that many depths from sequential reads; the
-// gather's loads are independent of each other, so their misses overlap.
-void T_QOR_BWT::Gather_Keys(int32_t Lo, int32_t Hi, int32_t Depth) {
-  const uint8_t* const T = Block + Depth;
-  uint32_t* const K = Keys - Key_Origin;
-  for (int32_t r = Lo; r <= Hi; ++r) K[r] = Load_Big_Endian_32(T + Suffix_Array[r]);
-}
-
-// Ternary-split quicksort on the byte at Depth. Ranges are pushed less,
-// equal, greater, so the greater part is taken next.
-// Each range carries the depth its cached keys were gathered from; a range
-// whose depth has run past them gathers again.
-void T_QOR_BWT::Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
-  Stack_Size = 0;
-  Push_Range(Lo, Hi, Depth, Depth - Key_Bytes);
-  while (Stack_Size > 0) {
-    if (Work_Left < 0) return;
-    Stack_Size -= 1;
-    Lo = Stack_Lo[Stack_Size];
-    Hi = Stack_Hi[Stack_Size];
-    Depth = Stack_Depth[Stack_Size];
-    int32_t Key_Depth = Stack_Key_Depth[Stack_Size];
-    Work_Left -= int64_t{Hi - Lo + 1} * (Depth < Deep_Depth ? 1 : Deep_Weight);
-    if (Depth - Key_Depth >= Key_Bytes) {
-      Gather_Keys(Lo, Hi, Depth);
-      Key_Depth = Depth;
-    }
-    const int Shift = 8 * (Key_Bytes - 1 - (Depth - Key_Depth));
-    const uint8_t V = Choose_Pivot(Lo, Hi, Shift);
-
-    int32_t Less;
-    int32_t Greater;
-    Split_At_Pivot(Lo, Hi, Shift, V, Less, Greater);
-
-    if (Less > 1) {
-      if (Less <= Shell_Limit) {
-        Shell_Sort(Lo, Lo + Less - 1, Depth);
-      } else {
-        Push_Range(Lo, Lo + Less - 1, Depth, Key_Depth);
-      }
-    }
-    const int32_t Equal = Hi - Greater - Lo - Less + 1;
-    if (Equal > Shell_Limit && Depth <= Max_Push_Depth) {
-      Push_Range(Lo + Less, Hi - Greater, Depth + 1, Key_Depth);
-    } else if (Equal > 1) {
-      Shell_Sort(Lo + Less, Hi - Greater, Depth + 1);
-    }
-    if (Greater > 1) {
-      if (Greater <= Shell_Limit) {
-        Shell_Sort(Hi - Greater + 1, Hi, Depth);
-      } else {
-        Push_Range(Hi - Greater + 1, Hi, Depth, Key_Depth);
-      }
-    }
-  }
-}
-
-// Leaves the rows below V first and those above V last, and returns their
-// counts. The key bytes of a range follow no pattern the branch predictor
-// could learn, so the split is made by two branch-free passes, each moving
-// the rows that pass its test to the front. A read-only count first skips
-// the passes with nothing to move: ranges whose rows mostly share the byte
-// (long repeats) then cost one quick scan per depth.
-void T_QOR_BWT::Split_At_Pivot(int32_t Lo, int32_t Hi, int Shift, uint8_t V, int32_t& Less, int32_t& Greater) {
-  const uint32_t* const K = Keys - Key_Origin;
-  int32_t Below = 0;
-  int32_t Above = 0;
-  for (int32_t r = Lo; r <= Hi; ++r) {
-    const uint8_t X = static_cast<uint8_t>(K[r] >> Shift);
-    Below += X < V;
-    Above += X > V;
-  }
-  if (Below > 0) Move_To_Front(Lo, Hi, Shift, V, Below);
-  if (Above > 0) Move_To_Front(Lo + Below, Hi, Shift, V + 1, Hi - Lo + 1 - Below - Above);
-  Less = Below;
-  Greater = Above;
-}
-
-// Moves the Count rows whose key byte is below Limit (up to 256) to the
-// front of Lo..Hi. When few rows move, or few stay, a test per row is
-// predictable and the scan stops at the last row that has to move; only
-// mixed ranges take the branch-free loop.
-void T_QOR_BWT::Move_To_Front(int32_t Lo, int32_t Hi, int Shift, uint32_t Limit, int32_t Count) {
-  int32_t* const SA = Suffix_Array;
-  uint32_t* const K = Keys - Key_Origin;
-  const auto Exchange = [SA, K](int32_t X, int32_t Y) {
-    std::swap(SA[X], SA[Y]);
-    std::swap(K[X], K[Y]);
-  };
-  const auto Below_Limit = [&](int32_t r) { return ((K[r] >> Shift) & 0xFF) < Limit; };
-  const int32_t M = Hi - Lo + 1;
-  if (Count * Skew_Ratio < M) {
-    for (int32_t r = Lo, Front = Lo; Front < Lo + Count; ++r) {
-      if (Below_Limit(r)) Exchange(r, Front++);
-    }
-  } else if ((M - Count) * Skew_Ratio < M) {
-    for (int32_t r = Hi, Back = Hi; Back >= Lo + Count; --r) {
-      if (!Below_Limit(r)) Exchange(r, Back--);
-    }
-  } else {
-    int32_t Front = Lo;
-    for (int32_t r = Lo; r <= Hi; ++r) {
-      const uint32_t Key = K[r];
-      const int32_t Position = SA[r];
-      K[r] = K[Front];
-      SA[r] = SA[Front];
-      K[Front] = Key;
-      SA[Front] = Position;
-      Front += ((Key >> Shift) & 0xFF) < Limit;
-    }
-  }
-}
-
-uint8_t T_QOR_BWT::Choose_Pivot(int32_t Lo, int32_t Hi, int Shift) const {
-  const int32_t Mid = (Lo + Hi) / 2;
-  int32_t Row;
-  if (Hi - Lo < Pivot_Sample_Limit) {
-    Row = Median_Of_Three(Lo, Mid, Hi, Shift);
-  } else {
-    const int32_t S = (Hi - Lo) / 8;
-    const int32_t M1 = Median_Of_Three(Lo, Lo + S, Lo + 2 * S, Shift);
-    const int32_t M2 = Median_Of_Three(Mid - S, Mid, Mid + S, Shift);
-    const int32_t M3 = Median_Of_Three(Hi - 2 * S, Hi - S, Hi, Shift);
-    Row = Median_Of_Three(M1, M2, M3, Shift);
-  }
-  return Key_Byte(Row, Shift);
-}
-
-int32_t T_QOR_BWT::Median_Of_Three(int32_t X, int32_t Y, int32_t Z, int Shift) const {
-  const uint8_t A = Key_Byte(X, Shift);
-  const uint8_t B = Key_Byte(Y, Shift);
-  const uint8_t C = Key_Byte(Z, Shift);
-  if (B > C) {
-    if (A > B) return Y;
-    return A > C ? X : Z;
-  }
-  if (B > A) return Y;
-  return A > C ? Z : X;
-}
-
-// Insertion sort over the diminishing increments; the result is ascending.
-void T_QOR_BWT::Shell_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
-  const int32_t M = Hi - Lo + 1;
-  int K = Increment_Count - 1;
-  while (K >= 0 && Shell_Increments[K] >= M) --K;
-  for (; K >= 0; --K) {
-    const int32_t H = Shell_Increments[K];
-    for (int32_t j = Lo + H; j <= Hi; ++j) {
-      const int32_t V = Suffix_Array[j];
-      int32_t i = j;
-      while (i >= Lo + H && Compare_Suffixes(Suffix_Array[i - H], V, Depth)) {
-        Suffix_Array[i] = Suffix_Array[i - H];
-        i -= H;
-      }
-      Suffix_Array[i] = V;
-      if (Work_Left < 0) return;
-    }
-  }
-}
-
-// True when suffix W is greater than suffix V, both read from Depth on.
-// Past the block every byte is a padding zero, so equal chunks can run into
-// the padding; once a read position is N + 64 or beyond, the suffix that
-// starts later has met its end marker first and is the smaller. Reads stay
-// below T[N + 128], inside the padding.
-bool T_QOR_BWT::Compare_Suffixes(int32_t W, int32_t V, int32_t Depth) {
-  const uint8_t* P = Block + W + Depth;
-  const uint8_t* Q = Block + V + Depth;
-  const uint8_t* const Limit = Block + Block_Length + Chunk;
-  Work_Left -= 1;
-  for (;;) {
-    for (int32_t k = 0; k < Chunk; k += 8) {
-      const uint64_t X = Load_Native(P + k);
-      const uint64_t Y = Load_Native(Q + k);
-      if (X != Y) return Load_Big_Endian(P + k) > Load_Big_Endian(Q + k);
-    }
-    P += Chunk;
-    Q += Chunk;
-    Work_Left -= Deep_Weight;
-    if (P >= Limit || Q >= Limit) return W < V;
   }
 }
 

@@ -22,33 +22,28 @@ class T_QOR_BWT {
   // chunks, with work on long common prefixes weighted up. The corpus needs
   // at most about 16; tests lower it to drive the other path.
   int64_t Work_Per_Row = 32;
+  // Threads that sort the buckets of a large block: the calling one and,
+  // when this is 2, one worker. Tests and benchmarks set 1 to compare.
+  int Sort_Threads = 2;
   // Whether the last block was finished by the guaranteed-time suffix sort.
   bool Used_Fallback = false;
+  // Whether the last block's buckets were sorted by two threads.
+  bool Used_Second_Thread = false;
 
  private:
-  void Sort_Suffixes(uint32_t* Work);
-  void Lay_Out_Tables(uint32_t* Work, int32_t N);
+  void Sort_Suffixes(T_QOR_Block_Data& Block_Data);
+  void Lay_Out_Tables(uint32_t* Work);
   void Count_Buckets();
   bool Ascending_Cheaper() const;
   void Place_Ascending();
   void Place_Descending();
   void Set_Byte_Ranges();
+  int32_t List_Sorted_Buckets(bool Ascending);
+  bool Sort_Listed_Buckets(int32_t Count, uint32_t* Worker_Scratch);
   void Fill_Equal_Downward(int32_t From, int32_t C);
   void Fill_Equal_Upward(int32_t From, int32_t C);
-  bool Scan_Ascending();
-  bool Scan_Descending();
-  void Sort_Bucket(int32_t Lo, int32_t Hi);
-  void Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth);
-  void Push_Range(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth);
-  void Gather_Keys(int32_t Lo, int32_t Hi, int32_t Depth);
-  void Split_At_Pivot(int32_t Lo, int32_t Hi, int Shift, uint8_t V, int32_t& Less, int32_t& Greater);
-  void Move_To_Front(int32_t Lo, int32_t Hi, int Shift, uint32_t Limit, int32_t Count);
-  uint8_t Choose_Pivot(int32_t Lo, int32_t Hi, int Shift) const;
-  int32_t Median_Of_Three(int32_t X, int32_t Y, int32_t Z, int Shift) const;
-  void Shell_Sort(int32_t Lo, int32_t Hi, int32_t Depth);
-  bool Compare_Suffixes(int32_t W, int32_t V, int32_t Depth);
-  // The byte of Row's suffix at the current depth, from the key cache.
-  uint8_t Key_Byte(int32_t Row, int Shift) const { return static_cast<uint8_t>(Keys[Row - Key_Origin] >> Shift); }
+  void Scan_Ascending();
+  void Scan_Descending();
   void Sort_All_Suffixes(uint32_t* Work);
 
   uint8_t* Block = nullptr;
@@ -67,17 +62,6 @@ class T_QOR_BWT {
   int32_t* Equal_Start = nullptr;
   int32_t* Equal_End = nullptr;
   int32_t* Range_End = nullptr;
-  // Multikey work stack: four parallel arrays. Ranges on the stack are
-  // disjoint and hold more than 12 rows each, so N / 13 + 1 entries can
-  // never overflow.
-  int32_t* Stack_Lo = nullptr;
-  int32_t* Stack_Hi = nullptr;
-  int32_t* Stack_Depth = nullptr;
-  int32_t* Stack_Key_Depth = nullptr;  // depth the range's cached keys start at
-  int32_t Stack_Size = 0;
-  // Key cache of the bucket being sorted: entry r - Key_Origin holds
-  // Key_Bytes bytes, most significant first, of the suffix in row r.
-  uint32_t* Keys = nullptr;
-  int32_t Key_Origin = 0;
-  int64_t Work_Left = 0;
+  int32_t* Sorted_Buckets = nullptr;   // keys of the buckets to sort, largest first
+  uint32_t* Sorter_Scratch = nullptr;  // the calling thread's work stack and key cache
 };
