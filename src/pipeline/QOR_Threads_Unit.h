@@ -9,9 +9,9 @@
 // both have ended. An exception (a damaged block, say) must not leave the new
 // thread: it is caught there and thrown again here once both have ended,
 // the calling thread's own first. Without a thread to spare, Second runs
-// after First on the calling thread.
+// after First on the calling thread. Returns whether a second thread ran.
 template <class T_First, class T_Second>
-void QOR_Run_Both(const T_First& First, const T_Second& Second) {
+bool QOR_Run_Both(const T_First& First, const T_Second& Second) {
   std::exception_ptr Second_Failure;
   std::thread Worker;
   try {
@@ -25,7 +25,7 @@ void QOR_Run_Both(const T_First& First, const T_Second& Second) {
   } catch (const std::system_error&) {
     First();
     Second();
-    return;
+    return false;
   }
   std::exception_ptr First_Failure;
   try {
@@ -36,4 +36,5 @@ void QOR_Run_Both(const T_First& First, const T_Second& Second) {
   Worker.join();
   if (First_Failure) std::rethrow_exception(First_Failure);
   if (Second_Failure) std::rethrow_exception(Second_Failure);
+  return true;
 }

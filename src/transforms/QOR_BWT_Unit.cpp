@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <system_error>
-#include <thread>
 
 #include "pipeline/QOR_MCP_Unit.h"
 #include "pipeline/QOR_Threads_Unit.h"
@@ -847,17 +845,13 @@ bool T_QOR_BWT::Sort_Listed_Buckets(int32_t Count, uint32_t* Worker_Scratch) {
   T_Bucket_Queue Queue(Sorted_Buckets, Count, Bucket_Start);
   T_Bucket_Sorter Caller(Block, N, Suffix_Array, Sorter_Scratch, Budget);
   T_Bucket_Sorter Helper(Block, N, Suffix_Array, Worker_Scratch, Budget);
-  std::thread Worker;
+  const auto Caller_Share = [&Caller, &Queue] { Caller.Sort_Claimed(Queue); };
   if (Sort_Threads > 1 && N >= Min_Rows_For_Worker && Count > 1) {
-    try {
-      Worker = std::thread([&Helper, &Queue] { Helper.Sort_Claimed(Queue); });
-    } catch (const std::system_error&) {
-      // No thread to be had: the calling thread sorts every bucket.
-    }
+    Used_Second_Thread = QOR_Run_Both(Caller_Share, [&Helper, &Queue] { Helper.Sort_Claimed(Queue); });
+  } else {
+    Used_Second_Thread = false;
+    Caller_Share();
   }
-  Used_Second_Thread = Worker.joinable();
-  Caller.Sort_Claimed(Queue);
-  if (Worker.joinable()) Worker.join();
   return !Budget.Spent();
 }
 
