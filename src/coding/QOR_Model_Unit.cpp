@@ -114,12 +114,12 @@ void T_QOR_Context_Model::Set_Fresh_Row(uint16_t* Freq_Rows, uint16_t* Cum_Rows,
   }
 }
 
-void T_QOR_Context_Model::Prepare_Row(uint16_t* Freq_Rows, uint16_t* Cum_Rows, uint32_t* Stamps, int32_t Rows,
-                                      int32_t Context) const {
-  const size_t Fresh = static_cast<size_t>(Rows) * Row_Size, Row = static_cast<size_t>(Context) * Row_Size;
+void T_QOR_Context_Model::Copy_Fresh_Row(uint16_t* Freq_Rows, uint16_t* Cum_Rows, int32_t Rows, size_t Row,
+                                         uint32_t& Stamp) const {
+  const size_t Fresh = static_cast<size_t>(Rows) * Row_Size;
   std::copy(Freq_Rows + Fresh, Freq_Rows + Fresh + Row_Size, Freq_Rows + Row);
   std::copy(Cum_Rows + Fresh, Cum_Rows + Fresh + Row_Size, Cum_Rows + Row);
-  Stamps[Context] = Generation;
+  Stamp = Generation;
 }
 
 // A wrapped generation could meet a row last used 2^32 blocks ago: all rows
@@ -156,23 +156,19 @@ void T_QOR_Context_Model::Reset() {
 }
 
 const uint16_t* T_QOR_Context_Model::Freq_Row_1(int32_t Context) {
-  if (Stamps_1[Context] != Generation) Prepare_Row(Freq_1, Cum_1, Stamps_1, Mask_1 + 1, Context);
-  return Freq_1 + Context * Row_Size;
+  return Freq_1 + Prepare_Row(Freq_1, Cum_1, Stamps_1, Mask_1 + 1, Context);
 }
 
 const uint16_t* T_QOR_Context_Model::Cum_Row_1(int32_t Context) {
-  Freq_Row_1(Context);
-  return Cum_1 + Context * Row_Size;
+  return Cum_1 + Prepare_Row(Freq_1, Cum_1, Stamps_1, Mask_1 + 1, Context);
 }
 
 const uint16_t* T_QOR_Context_Model::Freq_Row_2(int32_t Context) {
-  if (Stamps_2[Context] != Generation) Prepare_Row(Freq_2, Cum_2, Stamps_2, Mask_2 + 1, Context);
-  return Freq_2 + Context * Row_Size;
+  return Freq_2 + Prepare_Row(Freq_2, Cum_2, Stamps_2, Mask_2 + 1, Context);
 }
 
 const uint16_t* T_QOR_Context_Model::Cum_Row_2(int32_t Context) {
-  Freq_Row_2(Context);
-  return Cum_2 + Context * Row_Size;
+  return Cum_2 + Prepare_Row(Freq_2, Cum_2, Stamps_2, Mask_2 + 1, Context);
 }
 
 void T_QOR_Context_Model::Mix() {
@@ -217,7 +213,7 @@ void T_QOR_Context_Model::Update(int32_t x) {
   if (Cum_0[0] >= QOR_Halving_Limit) Halve_Order_0();
   if (C1[0] >= QOR_Halving_Limit) Halve_Row(F1, C1, N);
   if (C2[0] >= QOR_Halving_Limit) Halve_Row(F2, C2, N);
-  Shift_History(x);
+  Shift_Context(x);
   Mix();
 }
 
@@ -239,17 +235,12 @@ void T_QOR_Context_Model::Halve_Order_0() {
   }
 }
 
-// History is shifted as unsigned: only its low bits (at most 10) are ever used.
-void T_QOR_Context_Model::Shift_Context(int32_t x) { Shift_History(x); }
-
 T_QOR_Context_Level_0_Model::T_QOR_Context_Level_0_Model(int32_t N, int32_t Increment_0_, int32_t Increment_1_,
                                                          int32_t Increment_2_, int32_t Context_Bits_,
                                                          int32_t Context_Order_)
     : T_QOR_Context_Model(N, Increment_0_, Increment_1_, Increment_2_, Context_Bits_, Context_Order_) {
   Merge_Zero_And_One = true;
 }
-
-void T_QOR_Context_Level_0_Model::Shift_Context(int32_t x) { Shift_History(x); }
 
 // --------------------------------------------------------- T_QOR_Symbol_Model
 

@@ -57,7 +57,15 @@ class T_QOR_Context_Model : public T_QOR_Model {
 
   void Reset() override;
   void Update(int32_t Index) final;
-  virtual void Shift_Context(int32_t Index);
+  // Moves the history on by the coded index and selects (and prepares) the
+  // rows of the new contexts. The history is shifted as unsigned: only its
+  // low bits (at most 10) are ever used.
+  void Shift_Context(int32_t Index) {
+    uint32_t H = (static_cast<uint32_t>(History) << Context_Bits) | static_cast<uint32_t>(Index - 1);
+    if (Merge_Zero_And_One && Index <= 2) H &= ~3u;
+    History = static_cast<int32_t>(H);
+    Set_Contexts();
+  }
   void Mix();
 
   // The rows of a context as this block sees them (prepared on first sight).
@@ -94,24 +102,25 @@ class T_QOR_Context_Model : public T_QOR_Model {
     Context_2 = History & Mask_2;
     Prepare_Rows();
   }
-  // The history step of Shift_Context, and of the level-0 variant when
-  // Merge_Zero_And_One is set; Update calls it directly, so the shift costs
-  // no dispatch per decision.
-  void Shift_History(int32_t Index) {
-    uint32_t H = (static_cast<uint32_t>(History) << Context_Bits) | static_cast<uint32_t>(Index - 1);
-    if (Merge_Zero_And_One && Index <= 2) H &= ~3u;
-    History = static_cast<int32_t>(H);
-    Set_Contexts();
-  }
+  // Set by the level-0 variant: its history remembers the indices of symbols
+  // 0 and 1 alike. A flag rather than an override, so that the shift in every
+  // Update costs no dispatch.
   bool Merge_Zero_And_One = false;
 
  private:
   void Start_Generation();
   void Set_Fresh_Row(uint16_t* Freq, uint16_t* Cum, int32_t Rows, int32_t Step, bool Ramp) const;
-  void Prepare_Row(uint16_t* Freq, uint16_t* Cum, uint32_t* Stamps, int32_t Rows, int32_t Context) const;
+  // Copies the fresh row over row Context of a table unless it is already of
+  // this generation; returns the row's offset in the table.
+  size_t Prepare_Row(uint16_t* Freq, uint16_t* Cum, uint32_t* Stamps, int32_t Rows, int32_t Context) const {
+    const size_t Row = static_cast<size_t>(Context) * static_cast<size_t>(Row_Size);
+    if (Stamps[Context] != Generation) Copy_Fresh_Row(Freq, Cum, Rows, Row, Stamps[Context]);
+    return Row;
+  }
+  void Copy_Fresh_Row(uint16_t* Freq, uint16_t* Cum, int32_t Rows, size_t Row, uint32_t& Stamp) const;
   void Prepare_Rows() {
-    if (Stamps_1[Context_1] != Generation) Prepare_Row(Freq_1, Cum_1, Stamps_1, Mask_1 + 1, Context_1);
-    if (Stamps_2[Context_2] != Generation) Prepare_Row(Freq_2, Cum_2, Stamps_2, Mask_2 + 1, Context_2);
+    Prepare_Row(Freq_1, Cum_1, Stamps_1, Mask_1 + 1, Context_1);
+    Prepare_Row(Freq_2, Cum_2, Stamps_2, Mask_2 + 1, Context_2);
   }
   static void Halve_Row(uint16_t* Freq, uint16_t* Cum, int32_t N);
   void Halve_Order_0();
@@ -132,7 +141,6 @@ class T_QOR_Context_Level_0_Model : public T_QOR_Context_Model {
  public:
   T_QOR_Context_Level_0_Model(int32_t N, int32_t Increment_0, int32_t Increment_1, int32_t Increment_2,
                               int32_t Context_Bits, int32_t Context_Order);
-  void Shift_Context(int32_t Index) override;
 };
 
 // One decision of a composite model: code Value with Model.
