@@ -165,11 +165,10 @@ void T_QOR_MCP::Inverse(T_Stage& Stage) {
 
 // Maps, on the second core, what expanding a block of about Length bytes
 // will write, in the order the stages reach it: the payload's buffer, the
-// mantissa and run streams the coder fills in its last segment, the buffers
-// of the middle stages, the BWT links, the SIF bitmap and the BWT output.
-// The sizes are what the chains were seen to touch. A small block needs too
-// little to pay for a thread, and memory mapped once stays mapped for the
-// next blocks.
+// integer streams the coder fills, the buffers of the middle stages, the BWT
+// links, the SIF bitmap and the BWT output. The sizes are what the chains
+// were seen to touch. A small block needs too little to pay for a thread, and
+// memory mapped once stays mapped for the next blocks.
 void T_QOR_MCP::Warm_Up_For_Expansion(int32_t Length) {
   if (Length < QOR_SIF_Min_Symbols || Length <= Warmed_Length) return;
   Warmed_Length = Length;
@@ -177,9 +176,9 @@ void T_QOR_MCP::Warm_Up_For_Expansion(int32_t Length) {
   const auto Bytes = [](void* Data, int64_t Count) {
     return T_QOR_Warm_Up::T_Range{static_cast<uint8_t*>(Data), Count};
   };
-  Warm_Up.Start({Bytes(Buffer_A.Data, n / 4), Bytes(Code_Streams.Mantissas, 2 * n), Bytes(Code_Streams.Runs, n / 2),
-                 Bytes(Buffer_B.Data, n), Bytes(Block_Data.Int_Work, 4 * n), Bytes(Block_Data.UInt_Work, n / 8),
-                 Bytes(Buffer_A.Data, n)});
+  Warm_Up.Start({Bytes(Buffer_A.Data, n / 4), Bytes(Code_Streams.Exponents, n), Bytes(Code_Streams.Mantissas, 2 * n),
+                 Bytes(Code_Streams.Runs, n / 2), Bytes(Buffer_B.Data, n), Bytes(Block_Data.Int_Work, 4 * n),
+                 Bytes(Block_Data.UInt_Work, n / 8), Bytes(Buffer_A.Data, n)});
 }
 
 void T_QOR_MCP::Prepare_Block() {
