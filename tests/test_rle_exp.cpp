@@ -185,4 +185,89 @@ TEST_F(RLE_EXP_Test, DamageOutputBeyondCapacity) {
   EXPECT_THROW(Decode(Coded), T_QOR_Damaged_Block);
 }
 
+// Bytes with no three equal in a row, pairs and singles mixed, values from
+// Base upward so that they differ from any run placed next to them.
+T_Bytes Without_Triples(size_t n, uint8_t Base) {
+  T_Bytes Out;
+  for (size_t j = 0; Out.size() < n; ++j) {
+    const uint8_t Value = static_cast<uint8_t>(Base + j % 7);
+    Out.push_back(Value);
+    if (j % 3 == 1 && Out.size() < n) Out.push_back(Value);
+  }
+  return Out;
+}
+
+// Expansion copies stretches without a triple a chunk at a time and falls
+// back to runs where one starts: runs starting at every offset of a chunk,
+// with every length of stretch after them, ending at the input end or not.
+TEST_F(RLE_EXP_Test, RunsAtEveryOffsetBetweenCopiedStretches) {
+  for (size_t Before = 0; Before <= 40; ++Before) {
+    for (size_t Run : {3, 4, 5, 9, 40}) {
+      for (size_t After = 0; After <= 20; ++After) {
+        T_Bytes Data = Without_Triples(Before, 'a');
+        Data.insert(Data.end(), Run, 'Z');
+        const T_Bytes Tail = Without_Triples(After, 'a');
+        Data.insert(Data.end(), Tail.begin(), Tail.end());
+        Expect_Round_Trip(Data);
+      }
+    }
+  }
+}
+
+TEST_F(RLE_EXP_Test, StretchesWithoutTriplesComeOutUnchanged) {
+  for (size_t n = 1; n <= 70; ++n) {
+    const T_Bytes Data = Without_Triples(n, 'a');
+    Reset_Streams();
+    EXPECT_EQ(Encode(Data), Data);
+    EXPECT_TRUE(Runs().empty());
+    Set_Groups({});
+    EXPECT_EQ(Decode(Data), Data) << n;
+  }
+}
+
+// Triples packed close together: runs separated by a single byte or a pair.
+TEST_F(RLE_EXP_Test, DenseRunsRoundTrip) {
+  std::mt19937 Rng(13);
+  for (int Pass = 0; Pass < 50; ++Pass) {
+    T_Bytes Data;
+    uint8_t Value = 0;
+    while (Data.size() < 300) {
+      const size_t Length = 1 + Rng() % 6;
+      Value = static_cast<uint8_t>(Value + 1 + Rng() % 3);
+      Data.insert(Data.end(), Length, Value);
+    }
+    Expect_Round_Trip(Data);
+  }
+}
+
+// Damage found after a long copied stretch is still reported.
+TEST_F(RLE_EXP_Test, DamageAfterCopiedStretches) {
+  T_Bytes Coded = Without_Triples(50, 'a');
+  Coded.insert(Coded.end(), 4, 'Z');
+  Set_Groups({});
+  EXPECT_THROW(Decode(Coded), T_QOR_Damaged_Block);
+  Set_Groups({{}, {0}});
+  EXPECT_THROW(Decode(Without_Triples(50, 'a')), T_QOR_Damaged_Block);
+}
+
+// A run that fills the buffer up to a stretch at its very end: the stretch
+// fits exactly, and one byte more is damage; chunk copies near the end of
+// the buffer must not go past its capacity.
+TEST_F(RLE_EXP_Test, StretchEndingAtTheBufferCapacity) {
+  const int32_t Run_Length = QOR_Buffer_Capacity - 40;
+  std::vector<std::vector<int32_t>> Groups(23);
+  Groups[22] = {Run_Length - 2 - (1 << 22) + 1};
+  T_Bytes Coded(24, 'Z');
+  const T_Bytes Tail = Without_Triples(40, 'a');
+  Coded.insert(Coded.end(), Tail.begin(), Tail.end());
+  Set_Groups(Groups);
+  const T_Bytes Decoded = Decode(Coded);
+  ASSERT_EQ(Decoded.size(), static_cast<size_t>(QOR_Buffer_Capacity));
+  EXPECT_TRUE(std::equal(Decoded.end() - 40, Decoded.end(), Tail.begin()));
+  EXPECT_EQ(Decoded[static_cast<size_t>(Run_Length) - 1], 'Z');
+  Coded.push_back('a');
+  Set_Groups(Groups);
+  EXPECT_THROW(Decode(Coded), T_QOR_Damaged_Block);
+}
+
 }  // namespace

@@ -3,6 +3,23 @@
 
 namespace {
 
+// The rank order of the occurring values, computed with a sort.
+std::vector<int> Reference_Order(const std::vector<int64_t>& Freq, int64_t Total) {
+  std::vector<int> Order;
+  for (int v = 0; v < static_cast<int>(Freq.size()); ++v)
+    if (Freq[v] > 0) Order.push_back(v);
+  const int64_t Distinct = static_cast<int64_t>(Order.size());
+  const int64_t Mean = Total / Distinct;
+  int64_t Dominant = 0;
+  for (int v : Order) Dominant += Freq[v] > 2 * Mean;
+  const bool Descending = Dominant * 100 / Distinct < 10;
+  std::sort(Order.begin(), Order.end(), [&](int a, int b) {
+    if (Freq[a] != Freq[b]) return Descending ? Freq[a] > Freq[b] : Freq[a] < Freq[b];
+    return a > b;
+  });
+  return Order;
+}
+
 // The integers a block must produce, computed the slow and obvious way: rank
 // the occurring values with a sort, then count for every occurrence the
 // higher-rank symbols since the previous occurrence of its rank.
@@ -11,18 +28,7 @@ std::vector<int32_t> Reference_Integers(const T_Bytes& Data) {
   for (uint8_t b : Data) Freq[b] += 1;
   int Alphabet_Size = 256;
   while (Alphabet_Size > 1 && Freq[Alphabet_Size - 1] == 0) --Alphabet_Size;
-  std::vector<int> Order;
-  for (int v = 0; v < 256; ++v)
-    if (Freq[v] > 0) Order.push_back(v);
-  const int64_t Distinct = static_cast<int64_t>(Order.size());
-  const int64_t Mean = static_cast<int64_t>(Data.size()) / Distinct;
-  int64_t Dominant = 0;
-  for (int v : Order) Dominant += Freq[v] > 2 * Mean;
-  const bool Descending = Dominant * 100 / Distinct < 10;
-  std::sort(Order.begin(), Order.end(), [&](int a, int b) {
-    if (Freq[a] != Freq[b]) return Descending ? Freq[a] > Freq[b] : Freq[a] < Freq[b];
-    return a > b;
-  });
+  const std::vector<int> Order = Reference_Order(Freq, static_cast<int64_t>(Data.size()));
   std::vector<int> Rank(256, -1);
   for (size_t k = 0; k < Order.size(); ++k) Rank[Order[k]] = static_cast<int>(k);
 
@@ -252,6 +258,106 @@ TEST_F(SIF_Test, DamagedDistancesStayInsideTheBlock) {
   // 1 3 5 7, then 1 takes 0 2 4 and, passing 6 8 9, 10; 0 keeps the rest.
   Put_Segment({3, 4, 4, 4, 1, 1, 1, 1, 0, 0, 0, 3});
   EXPECT_EQ(Decode(), (T_Bytes{1, 2, 1, 2, 1, 2, 0, 2, 0, 0, 1, 0}));
+}
+
+// The block rebuilt position by position: at each position the lowest rank
+// whose next occurrence is due there takes it, and every rank above it is
+// pushed on by one. Empty when some occurrence would fall past the block.
+T_Bytes Reference_Decode(const std::vector<int32_t>& Integers) {
+  const int Alphabet_Size = Integers[0];
+  std::vector<int64_t> Freq(Integers.begin() + 1, Integers.begin() + 1 + Alphabet_Size);
+  int64_t Total = 0;
+  for (int64_t f : Freq) Total += f;
+  const std::vector<int> Order = Reference_Order(Freq, Total);
+  const size_t L = Order.size() - 1;
+  std::vector<int64_t> Left(L), Next(L);
+  std::vector<size_t> Read(L);
+  size_t Cursor = 1 + static_cast<size_t>(Alphabet_Size);
+  for (size_t k = 0; k < L; ++k) {
+    Left[k] = Freq[Order[k]];
+    Read[k] = Cursor;
+    Cursor += static_cast<size_t>(Left[k]);
+    if (Left[k] > 0) Next[k] = Integers[Read[k]++];
+  }
+  T_Bytes Out;
+  for (int64_t e = 0; e < Total; ++e) {
+    size_t k = 0;
+    while (k < L && !(Left[k] > 0 && Next[k] == e)) ++k;
+    Out.push_back(static_cast<uint8_t>(Order[k]));
+    if (k == L) continue;
+    if (--Left[k] > 0) Next[k] = e + 1 + Integers[Read[k]++];
+    for (size_t t = k + 1; t < L; ++t) Next[t] += 1;
+  }
+  for (size_t k = 0; k < L; ++k)
+    if (Left[k] > 0) return {};
+  return Out;
+}
+
+// Any distances at all, not only those an encoder makes: the placement by
+// free positions must agree with the position-by-position rule whenever all
+// occurrences fit, and report damage when one falls past the block.
+TEST_F(SIF_Test, ArbitraryDistancesDecodeAsThePositionRuleSays) {
+  std::mt19937 Rng(29);
+  for (const bool Instructions : {false, true}) {
+    SIF.Bit_Instructions = Instructions;
+    int Fitting = 0;
+    for (int Trial = 0; Trial < 300; ++Trial) {
+      const int Alphabet_Size = 2 + static_cast<int>(Rng() % 30);
+      std::vector<int32_t> Integers = {Alphabet_Size};
+      int64_t Total = 0;
+      for (int v = 0; v < Alphabet_Size; ++v) {
+        const int32_t f = Rng() % 4 == 0 ? 0 : static_cast<int32_t>(Rng() % 40);
+        Integers.push_back(f);
+        Total += f;
+      }
+      if (Total == 0) continue;
+      const std::vector<int> Order = Reference_Order(std::vector<int64_t>(Integers.begin() + 1, Integers.end()), Total);
+      const int64_t M = Total - Integers[1 + Order.back()];
+      const int32_t Spread = 1 + static_cast<int32_t>(Rng() % 8);
+      for (int64_t j = 0; j < M; ++j) Integers.push_back(static_cast<int32_t>(Rng() % static_cast<uint32_t>(Spread)));
+      Put_Segment(Integers);
+      const T_Bytes Expected = Reference_Decode(Integers);
+      if (Expected.empty()) {
+        EXPECT_THROW(Decode(), T_QOR_Damaged_Block) << Trial;
+      } else {
+        EXPECT_EQ(Decode(), Expected) << Trial;
+        ++Fitting;
+      }
+    }
+    EXPECT_GT(Fitting, 50);
+  }
+}
+
+// The distances are read while the ranks are placed; afterwards the stream
+// stands after the segment, every mantissa of it used.
+TEST_F(SIF_Test, DecodeLeavesTheStreamAfterTheSegment) {
+  std::mt19937 Rng(31);
+  for (const bool Instructions : {false, true}) {
+    SIF.Bit_Instructions = Instructions;
+    Reset_Streams();
+    Set_Input(Skewed_Bytes(Rng, 5000));
+    SIF.Encode_Block(B);
+    const int32_t Exponent_End = B.Code_Streams->Exponent_Count;
+    Regroup_Mantissas();
+    int32_t Group_End[QOR_Exponent_Slots];
+    std::memcpy(Group_End, B.Code_Streams->Mantissa_Cursors, sizeof Group_End);
+    SIF.Decode_Block(B);
+    EXPECT_EQ(B.Code_Streams->Exponent_Count, Exponent_End);
+    for (int e = 1; e < QOR_Exponent_Slots; ++e) EXPECT_EQ(B.Code_Streams->Mantissa_Cursors[e], Group_End[e]) << e;
+  }
+}
+
+// Mantissas no coder writes: far too large, or negative, in a distance.
+TEST_F(SIF_Test, DamagedMantissasInDistances) {
+  for (const int32_t Mantissa : {INT32_MAX, INT32_MIN, -1000}) {
+    for (const bool Instructions : {false, true}) {
+      SIF.Bit_Instructions = Instructions;
+      Put_Segment({3, 4, 4, 4, 0, 0, 0, (1 << 23) - 1, 0, 0, 0, 0});
+      Regroup_Mantissas();
+      B.Code_Streams->Mantissas[B.Code_Streams->Mantissa_Cursors[22]] = Mantissa;
+      EXPECT_THROW(SIF.Decode_Block(B), T_QOR_Damaged_Block) << Mantissa;
+    }
+  }
 }
 
 }  // namespace

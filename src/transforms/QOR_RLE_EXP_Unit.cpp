@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "pipeline/QOR_MCP_Unit.h"
 
 namespace {
@@ -22,6 +26,49 @@ inline int32_t Run_Length(const uint8_t* Data, int32_t i, int32_t n) {
   }
   return n - i;
 }
+
+// Expansion copies the stretches where no three equal bytes stand in a row
+// a chunk at a time: with a threshold of 2 or more, every byte there is its
+// own run or half of a run of two, and comes out as it went in.
+#if defined(__SSE2__)
+constexpr int32_t Chunk = 16;
+
+// Bit j set where Data[j] = Data[j + 1] = Data[j + 2], j < Chunk. Reads
+// Data[0 .. Chunk + 1].
+inline uint32_t Triple_Starts(const uint8_t* Data) {
+  const __m128i A = _mm_loadu_si128(reinterpret_cast<const __m128i*>(Data));
+  const __m128i B = _mm_loadu_si128(reinterpret_cast<const __m128i*>(Data + 1));
+  const __m128i C = _mm_loadu_si128(reinterpret_cast<const __m128i*>(Data + 2));
+  return static_cast<uint32_t>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(A, B), _mm_cmpeq_epi8(B, C))));
+}
+
+// Index of the first triple marked in a nonzero Triple_Starts result.
+inline int32_t First_Triple(uint32_t Mask) { return __builtin_ctz(Mask); }
+#else
+constexpr int32_t Chunk = 8;
+
+// Bit 8j + 7 set where byte j of Word is 0 (exactly: no carries between bytes).
+inline uint64_t Zero_Bytes(uint64_t Word) {
+  constexpr uint64_t Low7 = 0x7F7F7F7F7F7F7F7Fu;
+  return ~(((Word & Low7) + Low7) | Word | Low7);
+}
+
+// Top bit of the byte that holds Data[j] set where Data[j] = Data[j + 1] =
+// Data[j + 2], j < Chunk. Reads Data[0 .. Chunk + 1].
+inline uint64_t Triple_Starts(const uint8_t* Data) {
+  uint64_t A, B, C;
+  std::memcpy(&A, Data, sizeof A);
+  std::memcpy(&B, Data + 1, sizeof B);
+  std::memcpy(&C, Data + 2, sizeof C);
+  return Zero_Bytes(A ^ B) & Zero_Bytes(B ^ C);
+}
+
+// Index of the first triple marked in a nonzero Triple_Starts result.
+inline int32_t First_Triple(uint64_t Mask) {
+  if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) return __builtin_ctzll(Mask) >> 3;
+  return __builtin_clzll(Mask) >> 3;
+}
+#endif
 
 }  // namespace
 
@@ -76,6 +123,9 @@ void T_QOR_RLE_EXP::Decode_Block(T_QOR_Block_Data& Block_Data) {
 }
 
 // Every run longer than T takes the next value of its exponent's group.
+// Between such runs the input is copied a chunk at a time, up to the first
+// triple; the chunk tests stay inside the input, the chunk stores inside the
+// buffer's capacity, and the runs near either limit go one by one.
 void T_QOR_RLE_EXP::Expand_Runs(T_QOR_Block_Data& Block_Data, const int32_t* Group_End) {
   const uint8_t* In = Block_Data.Input->Data;
   const int32_t n = Block_Data.Input->Length;
@@ -83,8 +133,25 @@ void T_QOR_RLE_EXP::Expand_Runs(T_QOR_Block_Data& Block_Data, const int32_t* Gro
   T_QOR_Code_Streams& Streams = *Block_Data.Code_Streams;
   int32_t* Cursors = Streams.Run_Cursors;
   const int32_t T = Threshold;
+  const int32_t Last_Chunk = T >= 2 ? n - Chunk - 2 : -1;
   int64_t o = 0;
-  for (int32_t i = 0; i < n;) {
+  int32_t i = 0;
+  while (i < n) {
+    while (i <= Last_Chunk && o <= QOR_Buffer_Capacity - Chunk) {
+      const auto Triples = Triple_Starts(In + i);
+      std::memcpy(Out + o, In + i, Chunk);
+      if (Triples != 0) {
+        // A triple found this way starts a run: the byte before it, if equal,
+        // would have made a triple one place earlier.
+        const int32_t Copied = First_Triple(Triples);
+        i += Copied;
+        o += Copied;
+        break;
+      }
+      i += Chunk;
+      o += Chunk;
+    }
+    if (i >= n) break;
     const int32_t k = Run_Length(In, i, n);
     const uint8_t b = In[i];
     i += k;

@@ -77,43 +77,92 @@ inline void Measure_Ranks_Loop(int32_t* Slots, int32_t Total, int32_t L, const i
   for (int32_t k = 0; k < L; ++k) Measure_Rank<T_Bits>(Slots + Start[k], Sorted_Freq[k], Free);
 }
 
+// The distances straight from the integer stream, one per call, by the rule
+// of Get_Integer but without a branch on the exponent: exponent 0 reads a
+// mantissa it throws away and leaves its own cursor, fixed at 0, in place.
+// Damaged mantissas may give any value; unsigned arithmetic keeps that
+// defined, and the placement rejects a distance that runs past the block.
+class T_Distance_Reader {
+ public:
+  explicit T_Distance_Reader(const T_QOR_Code_Streams& Streams)
+      : Exponents(Streams.Exponents + Streams.Exponent_Count), Mantissas(Streams.Mantissas) {
+    std::memcpy(Cursors, Streams.Mantissa_Cursors, sizeof Cursors);
+    Cursors[0] = 0;
+  }
+
+  uint32_t Next() {
+    const uint32_t e = *Exponents++;
+    const uint32_t Has_Mantissa = e != 0;
+    const uint32_t Mantissa = static_cast<uint32_t>(Mantissas[Cursors[e]]) & (0u - Has_Mantissa);
+    Cursors[e] += static_cast<int32_t>(Has_Mantissa);
+    return (uint32_t{1} << e) - 1 + Mantissa;
+  }
+
+  // Leaves the stream after the distances read.
+  void Finish(T_QOR_Code_Streams& Streams) const {
+    Streams.Exponent_Count = static_cast<int32_t>(Exponents - Streams.Exponents);
+    std::memcpy(Streams.Mantissa_Cursors + 1, Cursors + 1, sizeof Cursors - sizeof Cursors[0]);
+  }
+
+ private:
+  const uint8_t* Exponents;
+  const int32_t* Mantissas;
+  int32_t Cursors[QOR_Exponent_Slots];
+};
+
 // Decoding one rank: each occurrence passes over as many free positions as
 // its distance says and takes the next free one. Free[First_Word] is the
-// first word with a free position. Returns false when a distance runs past
-// the block.
+// first word with a free position. Within a word, the positions this rank
+// takes are among those free when it got there, so an occurrence is simply
+// the Index-th of those, Index growing by distance + 1 per occurrence: the
+// chain from one occurrence to the next is an addition, and the bit search
+// is off it. Returns false when a distance runs past the block.
 template <class T_Bits>
-inline bool Place_Rank(uint8_t* Out, uint8_t Symbol, const int32_t* Distance, int32_t Count, uint64_t* Free,
+inline bool Place_Rank(uint8_t* Out, uint8_t Symbol, T_Distance_Reader& Distances, int32_t Count, uint64_t* Free,
                        int64_t First_Word, int64_t Words) {
   int64_t w = First_Word;
   uint64_t Word = Free[w];
+  uint64_t Taken = 0;
+  uint64_t Here = static_cast<uint64_t>(T_Bits::Count(Word));
+  // Index among the set bits of Word of the position the next distance counts from.
+  uint64_t From = 0;
   for (int32_t i = 0; i < Count; ++i) {
-    uint32_t Skip = static_cast<uint32_t>(Distance[i]);
-    for (uint32_t Here = T_Bits::Count(Word); Skip >= Here; Here = T_Bits::Count(Word)) {
-      Skip -= Here;
-      if (++w == Words) return false;
-      Word = Free[w];
+    uint64_t Index = From + Distances.Next();
+    if (Index >= Here) {
+      Free[w] = Word & ~Taken;
+      Taken = 0;
+      do {
+        Index -= Here;
+        if (++w == Words) return false;
+        Word = Free[w];
+        Here = static_cast<uint64_t>(T_Bits::Count(Word));
+      } while (Index >= Here);
     }
-    const int Bit = T_Bits::Select(Word, static_cast<int>(Skip));
+    const int Bit = T_Bits::Select(Word, static_cast<int>(Index));
     Out[w * 64 + Bit] = Symbol;
-    Free[w] &= ~(uint64_t{1} << Bit);
-    // The next occurrence counts from the position after this one.
-    Word &= (~uint64_t{0} << Bit) << 1;
+    Taken |= uint64_t{1} << Bit;
+    From = Index + 1;
   }
+  Free[w] = Word & ~Taken;
   return true;
 }
 
 // Every rank but the last in turn; the last keeps the positions left free,
 // where Out already holds it.
 template <class T_Bits>
-inline bool Place_Ranks_Loop(uint8_t* Out, const int32_t* Distance, int32_t Total, int32_t L, const int32_t* Start,
+inline bool Place_Ranks_Loop(uint8_t* Out, T_Distance_Reader& Distances, int32_t Total, int32_t L,
                              const int32_t* Sorted_Freq, const uint8_t* Order, uint64_t* Free) {
   const int64_t Words = Free_All(Free, Total);
   std::memset(Out, Order[L], static_cast<size_t>(Total));
+  // A copy nothing else can point to: the byte stores to Out do not force
+  // its fields to be read again.
+  T_Distance_Reader Reader = Distances;
   int64_t First_Word = 0;
   for (int32_t k = 0; k < L; ++k) {
-    if (!Place_Rank<T_Bits>(Out, Order[k], Distance + Start[k], Sorted_Freq[k], Free, First_Word, Words)) return false;
+    if (!Place_Rank<T_Bits>(Out, Order[k], Reader, Sorted_Freq[k], Free, First_Word, Words)) return false;
     while (First_Word < Words - 1 && Free[First_Word] == 0) ++First_Word;
   }
+  Distances = Reader;
   return true;
 }
 
@@ -122,9 +171,9 @@ void Measure_Ranks_Portable(int32_t* Slots, int32_t Total, int32_t L, const int3
   Measure_Ranks_Loop<T_Portable_Bits>(Slots, Total, L, Start, Sorted_Freq, Free);
 }
 
-bool Place_Ranks_Portable(uint8_t* Out, const int32_t* Distance, int32_t Total, int32_t L, const int32_t* Start,
+bool Place_Ranks_Portable(uint8_t* Out, T_Distance_Reader& Distances, int32_t Total, int32_t L,
                           const int32_t* Sorted_Freq, const uint8_t* Order, uint64_t* Free) {
-  return Place_Ranks_Loop<T_Portable_Bits>(Out, Distance, Total, L, Start, Sorted_Freq, Order, Free);
+  return Place_Ranks_Loop<T_Portable_Bits>(Out, Distances, Total, L, Sorted_Freq, Order, Free);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -149,9 +198,9 @@ __attribute__((target("popcnt,bmi2"), flatten)) void Measure_Ranks_Instructions(
 }
 
 __attribute__((target("popcnt,bmi2"), flatten)) bool Place_Ranks_Instructions(
-    uint8_t* Out, const int32_t* Distance, int32_t Total, int32_t L, const int32_t* Start,
-    const int32_t* Sorted_Freq, const uint8_t* Order, uint64_t* Free) {
-  return Place_Ranks_Loop<T_Instruction_Bits>(Out, Distance, Total, L, Start, Sorted_Freq, Order, Free);
+    uint8_t* Out, T_Distance_Reader& Distances, int32_t Total, int32_t L, const int32_t* Sorted_Freq,
+    const uint8_t* Order, uint64_t* Free) {
+  return Place_Ranks_Loop<T_Instruction_Bits>(Out, Distances, Total, L, Sorted_Freq, Order, Free);
 }
 
 #endif
@@ -264,31 +313,24 @@ void T_QOR_SIF::Read_Header(int32_t Segment_Length) {
   Total = static_cast<int32_t>(Sum);
 }
 
-// The same rule as Get_Integer, without a call per distance.
-void T_QOR_SIF::Read_Distances(const T_QOR_Block_Data& Block_Data, int32_t Count, int32_t* Distance) const {
+// The distances are read from the stream as the ranks are placed.
+void T_QOR_SIF::Place_Symbols(T_QOR_Block_Data& Block_Data) {
   T_QOR_Code_Streams& Streams = *Block_Data.Code_Streams;
-  const uint8_t* Exponents = Streams.Exponents + Streams.Exponent_Count;
-  const int32_t* Mantissas = Streams.Mantissas;
-  int32_t* Cursors = Streams.Mantissa_Cursors;
-  for (int32_t j = 0; j < Count; ++j) {
-    const int32_t e = Exponents[j];
-    Distance[j] = e == 0 ? 0 : (int32_t{1} << e) + Mantissas[Cursors[e]++] - 1;
-  }
-  Streams.Exponent_Count += Count;
-}
-
-void T_QOR_SIF::Place_Symbols(uint8_t* Out, const int32_t* Distance, uint64_t* Free) {
+  uint8_t* Out = Block_Data.Output->Data;
+  uint64_t* Free = reinterpret_cast<uint64_t*>(Block_Data.UInt_Work);
   const int32_t L = Distinct - 1;
+  T_Distance_Reader Distances(Streams);
   bool Placed;
 #if defined(QOR_SIF_BIT_INSTRUCTIONS)
   if (Bit_Instructions && Has_Bit_Instructions()) {
-    Placed = Place_Ranks_Instructions(Out, Distance, Total, L, Start, Sorted_Freq, Order, Free);
+    Placed = Place_Ranks_Instructions(Out, Distances, Total, L, Sorted_Freq, Order, Free);
   } else
 #endif
   {
-    Placed = Place_Ranks_Portable(Out, Distance, Total, L, Start, Sorted_Freq, Order, Free);
+    Placed = Place_Ranks_Portable(Out, Distances, Total, L, Sorted_Freq, Order, Free);
   }
   if (!Placed) Report_Damaged_Block("SIF distance past the block end");
+  Distances.Finish(Streams);
 }
 
 void T_QOR_SIF::Decode_Block(T_QOR_Block_Data& Block_Data) {
@@ -301,8 +343,6 @@ void T_QOR_SIF::Decode_Block(T_QOR_Block_Data& Block_Data) {
   Rank_Symbols();
   const int32_t M = Total - Sorted_Freq[Distinct - 1];
   if (int64_t{1} + Alphabet_Size + M > Segment_Length) Report_Damaged_Block("SIF segment too short");
-  int32_t* Distance = Block_Data.Int_Work;
-  Read_Distances(Block_Data, M, Distance);
-  Place_Symbols(Block_Data.Output->Data, Distance, reinterpret_cast<uint64_t*>(Block_Data.UInt_Work));
+  Place_Symbols(Block_Data);
   Block_Data.Output->Length = Total;
 }

@@ -29,8 +29,7 @@ class T_QOR_SIF {
   void Put_Header() const;
   void Compute_Distances(uint8_t* Ranks, int32_t n, int32_t* Slots, uint64_t* Free);
   void Read_Header(int32_t Segment_Length);
-  void Read_Distances(const T_QOR_Block_Data& Block_Data, int32_t Count, int32_t* Distance) const;
-  void Place_Symbols(uint8_t* Out, const int32_t* Distance, uint64_t* Free);
+  void Place_Symbols(T_QOR_Block_Data& Block_Data);
 
   int32_t Freq[256];
   // Frequency of each rank; while decoding, occurrences of the rank not yet placed.
