@@ -46,13 +46,16 @@ void Report_Damaged_Block(const char* Reason) { throw T_QOR_Damaged_Block(Reason
 void T_QOR_MCP::Unmap::operator()(uint8_t* Memory) const { ::munmap(Memory, Memory_Size); }
 
 T_QOR_MCP::T_QOR_MCP() : Memory(Map_Working_Memory()) {
+  // The block header and the start of the first input buffer share the
+  // first large page: expansion reads both before anything else, and a
+  // fresh large page is costly to map.
   uint8_t* Region = Memory.get();
+  Side_Info_Buffer.Data = Region;
+  Region += Side_Info_Region;
   Buffer_A.Data = Region + 16;
   Region += Data_Region;
   Buffer_B.Data = Region + 16;
   Region += Data_Region;
-  Side_Info_Buffer.Data = Region;
-  Region += Side_Info_Region;
   Code_Streams.Exponents = Region;
   Region += Exponent_Region;
   Code_Streams.Mantissas = reinterpret_cast<int32_t*>(Region);
@@ -164,11 +167,13 @@ void T_QOR_MCP::Inverse(T_Stage& Stage) {
 }
 
 // Maps, on the second core, what expanding a block of about Length bytes
-// will write, in the order the stages reach it: the payload's buffer, the
-// integer streams the coder fills, the buffers of the middle stages, the BWT
-// links, the SIF bitmap and the BWT output. The sizes are what the chains
-// were seen to touch. A small block needs too little to pay for a thread, and
-// memory mapped once stays mapped for the next blocks.
+// will write, in the order the stages reach it: the exponents the coder
+// decodes first (the header's page already holds the payload's start), the
+// rest of the payload's buffer, the integer streams the coder fills, the
+// buffers of the middle stages, the BWT links, the SIF bitmap and the BWT
+// output. The sizes are what the chains were seen to touch. A small block
+// needs too little to pay for a thread, and memory mapped once stays mapped
+// for the next blocks.
 void T_QOR_MCP::Warm_Up_For_Expansion(int32_t Length) {
   if (Length < QOR_SIF_Min_Symbols || Length <= Warmed_Length) return;
   Warmed_Length = Length;
@@ -176,7 +181,7 @@ void T_QOR_MCP::Warm_Up_For_Expansion(int32_t Length) {
   const auto Bytes = [](void* Data, int64_t Count) {
     return T_QOR_Warm_Up::T_Range{static_cast<uint8_t*>(Data), Count};
   };
-  Warm_Up.Start({Bytes(Buffer_A.Data, n / 4), Bytes(Code_Streams.Exponents, n), Bytes(Code_Streams.Mantissas, 2 * n),
+  Warm_Up.Start({Bytes(Code_Streams.Exponents, n), Bytes(Buffer_A.Data, n / 4), Bytes(Code_Streams.Mantissas, 2 * n),
                  Bytes(Code_Streams.Runs, n / 2), Bytes(Buffer_B.Data, n), Bytes(Block_Data.Int_Work, 4 * n),
                  Bytes(Block_Data.UInt_Work, n / 8), Bytes(Buffer_A.Data, n)});
 }
