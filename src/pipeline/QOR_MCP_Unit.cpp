@@ -10,12 +10,13 @@ T_QOR_MCP* QOR_MCP = nullptr;
 
 namespace {
 
-// The single allocation, divided in this order.
-constexpr int64_t Data_Region = QOR_Buffer_Capacity + 32;  // 16 spare bytes each side
+// The single allocation, divided in this order (the data regions twice, the
+// 32-bit ones four times).
 constexpr int64_t Side_Info_Region = 0x50000;
+constexpr int64_t Data_Region = QOR_Buffer_Capacity + 32;  // 16 spare bytes each side
 constexpr int64_t Exponent_Region = QOR_Buffer_Capacity;
 constexpr int64_t Int32_Region = int64_t{QOR_Buffer_Capacity} * 4;
-constexpr int64_t Memory_Size = 2 * Data_Region + Side_Info_Region + Exponent_Region + 4 * Int32_Region;
+constexpr int64_t Memory_Size = Side_Info_Region + 2 * Data_Region + Exponent_Region + 4 * Int32_Region;
 static_assert(Memory_Size == 106168384, "pipeline memory layout");
 
 constexpr uintptr_t Large_Page = uintptr_t{1} << 21;
