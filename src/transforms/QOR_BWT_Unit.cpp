@@ -944,9 +944,9 @@ void T_QOR_BWT::Decode_Block(T_QOR_Block_Data& Block_Data) {
   Primary_Index = P;
   // Fresh memory is dear (the kernel clears every page on first touch), so
   // the links and the pool go where the earlier decoding stages have already
-  // written and whose contents are spent by now: the distances of the SIF
-  // path or the run counts of the bit path in Int_Work, the decoded
-  // mantissas in their stream. UInt_Work stays untouched on expansion.
+  // written, or expansion has mapped ahead, and whose contents are spent by
+  // now: Int_Work (the run counts of the bit path) and the decoded
+  // mantissas' stream.
   uint32_t* Links = reinterpret_cast<uint32_t*>(Block_Data.Int_Work);
   uint8_t* Pool = reinterpret_cast<uint8_t*>(Block_Data.Code_Streams->Mantissas);
   Build_Links(L, N, P, Links);
