@@ -141,7 +141,7 @@ inline void T_QOR_AWFC::Place_Before_Equals(int32_t Value) {
 // occurrence entering that level is raised. Weights strictly fall until they
 // reach 0, so no net loss below is 0.
 template <int32_t A>
-inline void T_QOR_AWFC::Update_Weights(const uint8_t* Symbols, int32_t Idx) {
+[[gnu::always_inline]] inline void T_QOR_AWFC::Update_Weights(const uint8_t* Symbols, int32_t Idx) {
   const int32_t* const w = Weights;
   Weight_Sum[Symbols[Idx]] += w[0];
 #pragma GCC unroll 12
