@@ -285,6 +285,41 @@ TEST_F(AWFC_Test, EveryPercentageFollowsReference) {
   }
 }
 
+// Count of levels with a weight above 0: the block loop runs a separate,
+// unrolled path for each.
+int Active_Levels(int32_t Percent) {
+  const T_Weights W = Stage_Weights(Percent);
+  return static_cast<int>(std::count_if(W.begin(), W.end(), [](int32_t w) { return w > 0; }));
+}
+
+// A shuffled block over 100 values of which the first Dominant occur often
+// enough to count as dominant and the others three times each: its percentage
+// is Dominant. With none dominant, all 100 share the block evenly.
+T_Bytes Block_With_Percent(std::mt19937& Rng, int Dominant, size_t n) {
+  T_Bytes Out;
+  for (int v = Dominant; v < 100; ++v) Out.insert(Out.end(), 3, static_cast<uint8_t>(v));
+  for (size_t j = 0; Out.size() < n; ++j) Out.push_back(static_cast<uint8_t>(j % (Dominant == 0 ? 100 : Dominant)));
+  std::shuffle(Out.begin(), Out.end(), Rng);
+  return Out;
+}
+
+// Encoding meets every count of active levels its percentages can reach (a
+// block's dominant share stays below one half), past the block start and
+// with occurrences leaving the last active level.
+TEST_F(AWFC_Test, EveryReachableLevelCountEncodesLikeReference) {
+  std::mt19937 Rng(36);
+  std::vector<int> Seen;
+  for (int Percent : {0, 20, 21, 25, 30, 36, 44, 45}) {
+    const T_Bytes Data = Block_With_Percent(Rng, Percent, Window_Span(Percent) + 3000);
+    ASSERT_EQ(Dominant_Percent(Data), Percent);
+    Expect_Round_Trip(Data);
+    Seen.push_back(Active_Levels(Percent));
+  }
+  std::sort(Seen.begin(), Seen.end());
+  Seen.erase(std::unique(Seen.begin(), Seen.end()), Seen.end());
+  EXPECT_EQ(Seen, (std::vector<int>{7, 8, 9, 10, 11, 12}));
+}
+
 TEST_F(AWFC_Test, DecodesEveryPercentage) {
   std::mt19937 Rng(33);
   const T_Bytes Codes = Random_Bytes(Rng, 4000, 12);

@@ -1,5 +1,6 @@
 #include "transforms/QOR_AWFC_Unit.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "pipeline/QOR_MCP_Unit.h"
@@ -139,26 +140,70 @@ inline void T_QOR_AWFC::Place_Before_Equals(int32_t Value) {
 // leaving the last active level, A - 1, is only lowered, just before the
 // occurrence entering that level is raised. Weights strictly fall until they
 // reach 0, so no net loss below is 0.
-void T_QOR_AWFC::Update_Weights(const uint8_t* Symbols, int32_t Idx) {
-  const int32_t A = Active_Levels;
+template <int32_t A>
+[[gnu::always_inline]] inline void T_QOR_AWFC::Update_Weights(const uint8_t* Symbols, int32_t Idx) {
   const int32_t* const w = Weights;
   Weight_Sum[Symbols[Idx]] += w[0];
-  if (Idx >= Level_Start[A]) {
-    for (int32_t i = 1; i < A; ++i) Weight_Sum[Symbols[Idx - Level_Start[i]]] -= w[i - 1] - w[i];
-    Weight_Sum[Symbols[Idx - Level_Start[A]]] -= w[A - 1];
-    Move_Forward(Symbols[Idx], Weight_Sum[Symbols[Idx]] - 1);
-    for (int32_t i = 1; i < A - 1; ++i) Place_Behind_Equals(Symbols[Idx - Level_Start[i]]);
-    Place_Before_Equals(Symbols[Idx - Level_Start[A]]);
-    Place_Behind_Equals(Symbols[Idx - Level_Start[A - 1]]);
-  } else {
-    // Near the block start the window is not yet full: levels 0 .. Top have
-    // an entering occurrence, and Top has none leaving it, so every changed
-    // value was last raised.
-    int32_t Top = 0;
-    while (Top + 1 < A && Idx >= Level_Start[Top + 1]) ++Top;
-    for (int32_t i = 1; i <= Top; ++i) Weight_Sum[Symbols[Idx - Level_Start[i]]] -= w[i - 1] - w[i];
-    Move_Forward(Symbols[Idx], Weight_Sum[Symbols[Idx]] - 1);
-    for (int32_t i = 1; i <= Top; ++i) Place_Behind_Equals(Symbols[Idx - Level_Start[i]]);
+#pragma GCC unroll 12
+  for (int32_t i = 1; i < A; ++i) Weight_Sum[Symbols[Idx - Level_Start[i]]] -= w[i - 1] - w[i];
+  Weight_Sum[Symbols[Idx - Level_Start[A]]] -= w[A - 1];
+  Move_Forward(Symbols[Idx], Weight_Sum[Symbols[Idx]] - 1);
+#pragma GCC unroll 12
+  for (int32_t i = 1; i < A - 1; ++i) Place_Behind_Equals(Symbols[Idx - Level_Start[i]]);
+  Place_Before_Equals(Symbols[Idx - Level_Start[A]]);
+  Place_Behind_Equals(Symbols[Idx - Level_Start[A - 1]]);
+}
+
+// Near the block start the window is not yet full: levels 0 .. Top have an
+// entering occurrence, and Top has none leaving it, so every changed value
+// was last raised.
+void T_QOR_AWFC::Update_Weights_Near_Start(const uint8_t* Symbols, int32_t Idx) {
+  const int32_t* const w = Weights;
+  int32_t Top = 0;
+  while (Top + 1 < Active_Levels && Idx >= Level_Start[Top + 1]) ++Top;
+  Weight_Sum[Symbols[Idx]] += w[0];
+  for (int32_t i = 1; i <= Top; ++i) Weight_Sum[Symbols[Idx - Level_Start[i]]] -= w[i - 1] - w[i];
+  Move_Forward(Symbols[Idx], Weight_Sum[Symbols[Idx]] - 1);
+  for (int32_t i = 1; i <= Top; ++i) Place_Behind_Equals(Symbols[Idx - Level_Start[i]]);
+}
+
+// Codes In[From .. n - 1] into Out once the window is full. The encoder looks
+// values up in Rank_Of and moves the window over its input; the decoder looks
+// indices up in the list and moves the window over the values it restored.
+template <int32_t A, bool Decoding>
+void T_QOR_AWFC::Code_Full_Window(const uint8_t* In, uint8_t* Out, int32_t From, int32_t n) {
+  for (int32_t i = From; i < n; ++i) {
+    if constexpr (Decoding) {
+      Out[i] = static_cast<uint8_t>(List[In[i]]);
+      Update_Weights<A>(Out, i);
+    } else {
+      Out[i] = Rank_Of[In[i]];
+      Update_Weights<A>(In, i);
+    }
+  }
+}
+
+// The number of active levels is fixed for the block, so the steady part runs
+// with the levels unrolled: each level's moves get branches of their own,
+// whose outcomes the processor learns level by level. A percentage of at most
+// 100 leaves levels 0 .. 4 a weight above 0.
+template <bool Decoding>
+void T_QOR_AWFC::Code_Symbols(const uint8_t* In, uint8_t* Out, int32_t n) {
+  const int32_t Start = std::min(n, Level_Start[Active_Levels]);
+  for (int32_t i = 0; i < Start; ++i) {
+    Out[i] = Decoding ? static_cast<uint8_t>(List[In[i]]) : Rank_Of[In[i]];
+    Update_Weights_Near_Start(Decoding ? Out : In, i);
+  }
+  switch (Active_Levels) {
+    case 5: return Code_Full_Window<5, Decoding>(In, Out, Start, n);
+    case 6: return Code_Full_Window<6, Decoding>(In, Out, Start, n);
+    case 7: return Code_Full_Window<7, Decoding>(In, Out, Start, n);
+    case 8: return Code_Full_Window<8, Decoding>(In, Out, Start, n);
+    case 9: return Code_Full_Window<9, Decoding>(In, Out, Start, n);
+    case 10: return Code_Full_Window<10, Decoding>(In, Out, Start, n);
+    case 11: return Code_Full_Window<11, Decoding>(In, Out, Start, n);
+    case 12: return Code_Full_Window<12, Decoding>(In, Out, Start, n);
+    default: __builtin_unreachable();
   }
 }
 
@@ -166,15 +211,11 @@ void T_QOR_AWFC::Encode_Block(T_QOR_Block_Data& Block_Data) {
   if (T_QOR_MCP::Pass_Empty_Block(Block_Data)) return;
   const int32_t n = Block_Data.Input->Length;
   const uint8_t* In = Block_Data.Input->Data;
-  uint8_t* Out = Block_Data.Output->Data;
   Analyse_Block(In, n);
   QOR_MCP->Push_Side_Info(static_cast<uint32_t>(Dominant_Percent), 1);
   Set_Weights(Dominant_Percent);
   Init_List();
-  for (int32_t i = 0; i < n; ++i) {
-    Out[i] = Rank_Of[In[i]];
-    Update_Weights(In, i);
-  }
+  Code_Symbols<false>(In, Block_Data.Output->Data, n);
   Block_Data.Output->Length = n;
 }
 
@@ -183,13 +224,8 @@ void T_QOR_AWFC::Decode_Block(T_QOR_Block_Data& Block_Data) {
   const int32_t n = Block_Data.Input->Length;
   const uint32_t Percent = QOR_MCP->Pop_Side_Info(1);
   if (Percent > 100) Report_Damaged_Block("AWFC percentage above 100");
-  const uint8_t* In = Block_Data.Input->Data;
-  uint8_t* Out = Block_Data.Output->Data;
   Set_Weights(static_cast<int32_t>(Percent));
   Init_List();
-  for (int32_t i = 0; i < n; ++i) {
-    Out[i] = static_cast<uint8_t>(List[In[i]]);
-    Update_Weights(Out, i);
-  }
+  Code_Symbols<true>(Block_Data.Input->Data, Block_Data.Output->Data, n);
   Block_Data.Output->Length = n;
 }

@@ -20,6 +20,12 @@ class T_QOR_AWFC {
   void Analyse_Block(const uint8_t* Data, int32_t n);
   void Set_Weights(int32_t Percent);
   void Init_List();
+  template <bool Decoding>
+  void Code_Symbols(const uint8_t* In, uint8_t* Out, int32_t n);
+  template <int32_t A, bool Decoding>
+  void Code_Full_Window(const uint8_t* In, uint8_t* Out, int32_t From, int32_t n);
+  void Update_Weights_Near_Start(const uint8_t* Symbols, int32_t Idx);
+  template <int32_t A>
   void Update_Weights(const uint8_t* Symbols, int32_t Idx);
   void Move_Forward(int32_t Value, int32_t Bar);
   void Move_Back(int32_t Value, int32_t Bar);
