@@ -203,7 +203,9 @@ void T_QOR_AWFC::Code_Symbols(const uint8_t* In, uint8_t* Out, int32_t n) {
     case 10: return Code_Full_Window<10, Decoding>(In, Out, Start, n);
     case 11: return Code_Full_Window<11, Decoding>(In, Out, Start, n);
     case 12: return Code_Full_Window<12, Decoding>(In, Out, Start, n);
-    default: __builtin_unreachable();
+    // Unreachable while the percentage is checked on reading; a block that
+    // got here otherwise is not one this coder could have written.
+    default: Report_Damaged_Block("AWFC level count out of range");
   }
 }
 
