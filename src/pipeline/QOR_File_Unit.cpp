@@ -170,8 +170,9 @@ int32_t T_QOR_MCP::Expected_Block_Length(int32_t Payload_Length, bool More_Block
 
 void T_QOR_MCP::Expand_File(const std::string& Input_Name, const std::string& Output_Name) {
   const int64_t Size = Open_Files(Input_Name, Output_Name);
-  // Before the first block is read: its payload's pages then map while the
-  // header's do. The file size stands in for the payload length.
+  // Before the first block is read, so that the coder's streams map while
+  // the header and the payload are read. The file size stands in for the
+  // payload length.
   Warm_Up_For_Expansion(Expected_Block_Length(static_cast<int32_t>(std::min<int64_t>(Size, QOR_Block_Size)), false));
   int64_t Position = 0;
   while (Read_Block(Position)) {

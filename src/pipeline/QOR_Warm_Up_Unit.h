@@ -8,9 +8,9 @@
 
 // The kernel clears every fresh page on first touch, and on this kind of
 // machine that can cost a third of an expansion: a 5 MB block writes about
-// 45 MB of working memory. While the coder decodes (one thread, a third of
-// the time), a background thread asks the kernel to map what the later
-// stages will write. Mapping a page does not change its contents, so the
+// 45 MB of working memory. While the block is read and the coder decodes
+// (one thread, most of the time), a background thread asks the kernel to map
+// what the coder and the later stages will write. Mapping a page does not change its contents, so the
 // thread never races with the stages' writes; a page a stage reaches first
 // is simply mapped by that stage.
 class T_QOR_Warm_Up {
