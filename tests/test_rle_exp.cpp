@@ -1,3 +1,5 @@
+#include <utility>
+
 #include "transform_test_support.h"
 #include "transforms/QOR_RLE_EXP_Unit.h"
 
@@ -211,6 +213,61 @@ TEST_F(RLE_EXP_Test, RunsAtEveryOffsetBetweenCopiedStretches) {
         Expect_Round_Trip(Data);
       }
     }
+  }
+}
+
+// The forward transform by its definition, run by run: a maximal run of
+// L >= T equal bytes becomes T + e of them, e = Exponent_Of(L - T), and
+// L - T joins the run stream when e > 0.
+std::pair<T_Bytes, std::vector<int32_t>> Reference_Encode(const T_Bytes& Data, int32_t T) {
+  T_Bytes Out;
+  std::vector<int32_t> Runs;
+  for (size_t i = 0; i < Data.size();) {
+    size_t L = 1;
+    while (i + L < Data.size() && Data[i + L] == Data[i]) ++L;
+    size_t Kept = L;
+    if (static_cast<int32_t>(L) >= T) {
+      const int32_t x = static_cast<int32_t>(L) - T;
+      const int32_t e = T_QOR_MCP::Exponent_Of(x);
+      Kept = static_cast<size_t>(T + e);
+      if (e > 0) Runs.push_back(x);
+    }
+    Out.insert(Out.end(), Kept, Data[i]);
+    i += L;
+  }
+  return {Out, Runs};
+}
+
+// Compression copies stretches without a triple a chunk at a time too: its
+// bytes and run values must be the definition's for runs at every offset of
+// a chunk, pairs next to them, and dense short runs.
+TEST_F(RLE_EXP_Test, EncoderMatchesTheDefinitionAroundCopiedStretches) {
+  auto Expect_Definition = [&](const T_Bytes& Data) {
+    Reset_Streams();
+    const auto Expected = Reference_Encode(Data, 2);
+    ASSERT_EQ(Encode(Data), Expected.first);
+    ASSERT_EQ(Runs(), Expected.second);
+  };
+  for (size_t Before = 0; Before <= 40; ++Before) {
+    for (size_t Run : {2, 3, 4, 9, 40}) {
+      for (size_t After : {0, 1, 2, 15, 16, 17, 18, 33}) {
+        T_Bytes Data = Without_Triples(Before, 'a');
+        Data.insert(Data.end(), Run, 'Z');
+        const T_Bytes Tail = Without_Triples(After, 'a');
+        Data.insert(Data.end(), Tail.begin(), Tail.end());
+        Expect_Definition(Data);
+      }
+    }
+  }
+  std::mt19937 Rng(29);
+  for (int Pass = 0; Pass < 50; ++Pass) {
+    T_Bytes Data;
+    uint8_t Value = 0;
+    while (Data.size() < 400) {
+      Value = static_cast<uint8_t>(Value + 1 + Rng() % 3);
+      Data.insert(Data.end(), 1 + Rng() % 5, Value);
+    }
+    Expect_Definition(Data);
   }
 }
 

@@ -27,9 +27,9 @@ inline int32_t Run_Length(const uint8_t* Data, int32_t i, int32_t n) {
   return n - i;
 }
 
-// Expansion copies the stretches where no three equal bytes stand in a row
-// a chunk at a time: with a threshold of 2 or more, every byte there is its
-// own run or half of a run of two, and comes out as it went in.
+// Both directions copy the stretches where no three equal bytes stand in a
+// row a chunk at a time: with a threshold of 2 or more, every byte there is
+// its own run or half of a run of two, and goes through unchanged.
 #if defined(__SSE2__)
 constexpr int32_t Chunk = 16;
 
@@ -70,6 +70,30 @@ inline int32_t First_Triple(uint64_t Mask) {
 }
 #endif
 
+// Copies In[i ..] to Out[o ..] a chunk at a time up to the first triple,
+// which starts a run: the byte before it, if equal, would have made a triple
+// one place earlier. Stops early where the next chunk's test would read past
+// In[Last_Chunk + Chunk + 1] or its store pass Out[Out_Limit - 1].
+template <class T_Out_Index>
+inline void Copy_Until_Triple(const uint8_t* In, int32_t& i, int32_t Last_Chunk, uint8_t* Out, T_Out_Index& o,
+                              int64_t Out_Limit) {
+  while (i <= Last_Chunk && o <= Out_Limit - Chunk) {
+    const auto Triples = Triple_Starts(In + i);
+    std::memcpy(Out + o, In + i, Chunk);
+    if (Triples != 0) {
+      const int32_t Copied = First_Triple(Triples);
+      i += Copied;
+      o += Copied;
+      return;
+    }
+    i += Chunk;
+    o += Chunk;
+  }
+}
+
+// Where the last chunk test may start; a threshold below 2 goes run by run.
+inline int32_t Last_Chunk_Start(int32_t n, int32_t Threshold) { return Threshold >= 2 ? n - Chunk - 2 : -1; }
+
 }  // namespace
 
 void T_QOR_RLE_EXP::Encode_Block(T_QOR_Block_Data& Block_Data) {
@@ -79,8 +103,13 @@ void T_QOR_RLE_EXP::Encode_Block(T_QOR_Block_Data& Block_Data) {
   uint8_t* Out = Block_Data.Output->Data;
   T_QOR_Code_Streams& Streams = *Block_Data.Code_Streams;
   const int32_t T = Threshold;
+  const int32_t Last_Chunk = Last_Chunk_Start(n, T);
   int32_t o = 0;
-  for (int32_t i = 0; i < n;) {
+  int32_t i = 0;
+  while (i < n) {
+    // The output never outgrows the input, so the chunk stores stay inside it.
+    Copy_Until_Triple(In, i, Last_Chunk, Out, o, QOR_Buffer_Capacity);
+    if (i >= n) break;
     const int32_t L = Run_Length(In, i, n);
     const uint8_t b = In[i];
     i += L;
@@ -133,24 +162,11 @@ void T_QOR_RLE_EXP::Expand_Runs(T_QOR_Block_Data& Block_Data, const int32_t* Gro
   T_QOR_Code_Streams& Streams = *Block_Data.Code_Streams;
   int32_t* Cursors = Streams.Run_Cursors;
   const int32_t T = Threshold;
-  const int32_t Last_Chunk = T >= 2 ? n - Chunk - 2 : -1;
+  const int32_t Last_Chunk = Last_Chunk_Start(n, T);
   int64_t o = 0;
   int32_t i = 0;
   while (i < n) {
-    while (i <= Last_Chunk && o <= QOR_Buffer_Capacity - Chunk) {
-      const auto Triples = Triple_Starts(In + i);
-      std::memcpy(Out + o, In + i, Chunk);
-      if (Triples != 0) {
-        // A triple found this way starts a run: the byte before it, if equal,
-        // would have made a triple one place earlier.
-        const int32_t Copied = First_Triple(Triples);
-        i += Copied;
-        o += Copied;
-        break;
-      }
-      i += Chunk;
-      o += Chunk;
-    }
+    Copy_Until_Triple(In, i, Last_Chunk, Out, o, QOR_Buffer_Capacity);
     if (i >= n) break;
     const int32_t k = Run_Length(In, i, n);
     const uint8_t b = In[i];
