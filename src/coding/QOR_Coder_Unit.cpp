@@ -224,40 +224,31 @@ void T_QOR_Coder::Reset_Mantissa_Models() {
   Mantissa_Model_3.Reset();
 }
 
+// Decoding and encoding walk the same decisions, the values coming from the
+// payload or from the symbol; Split gives the same decisions as data. The
+// head model is coded through its own type, so that its update is called
+// directly.
 template <class C>
 int32_t T_QOR_Coder::Code_Symbol(C& Codec, T_QOR_Symbol_Model& Model, int32_t Symbol) {
-  if constexpr (C::Produces_Values) {
-    int32_t Head = 0;
-    Codec.Code(*Model.Head_Model, Head);
-    if (Head != 3) return Head;
-    int32_t Group = 0;
-    Codec.Code(*Model.Group_Model, Group);
-    T_QOR_Model& Offsets = Model.Group_Model_At(Group);
-    int32_t Offset = 0;
-    if (Offsets.Symbol_Count > 1) Codec.Code(Offsets, Offset);
-    return Model.Group_Value(Group, Offset);
-  } else {
-    const T_QOR_Split Split = Model.Split(Symbol);
-    for (int32_t k = 0; k < Split.Count; ++k) Codec.Code(*Split.Decisions[k].Model, Split.Decisions[k].Value);
-    return Symbol;
-  }
+  int32_t Head = C::Produces_Values ? 0 : std::min(Symbol, 3);
+  Codec.Code(*Model.Head_Model, Head);
+  if (Head != 3) return Head;
+  int32_t Group = C::Produces_Values ? 0 : Model.Group_Of[Symbol];
+  Codec.Code(*Model.Group_Model, Group);
+  T_QOR_Model& Offsets = Model.Group_Model_At(Group);
+  int32_t Offset = C::Produces_Values ? 0 : Symbol - QOR_Group_Bound[Group];
+  if (Offsets.Symbol_Count > 1) Codec.Code(Offsets, Offset);
+  return Model.Group_Value(Group, Offset);
 }
 
 template <class C>
 int32_t T_QOR_Coder::Code_Exponent(C& Codec, int32_t Exponent) {
-  if constexpr (C::Produces_Values) {
-    int32_t Group = 0;
-    Codec.Code(*Exponent_Model.Head_Model, Group);
-    T_QOR_Model& Offsets = Exponent_Model.Group_Model_At(Group);
-    if (Offsets.Symbol_Count <= 1) return Group;
-    int32_t Offset = 0;
-    Codec.Code(Offsets, Offset);
-    return Exponent_Model.Group_Value(Group, Offset);
-  } else {
-    const T_QOR_Split Split = Exponent_Model.Split(Exponent);
-    for (int32_t k = 0; k < Split.Count; ++k) Codec.Code(*Split.Decisions[k].Model, Split.Decisions[k].Value);
-    return Exponent;
-  }
+  int32_t Group = C::Produces_Values ? 0 : Exponent_Model.Group_Of[Exponent];
+  Codec.Code(*Exponent_Model.Head_Model, Group);
+  T_QOR_Model& Offsets = Exponent_Model.Group_Model_At(Group);
+  int32_t Offset = C::Produces_Values ? 0 : Exponent - QOR_Exponent_Bound[Group];
+  if (Offsets.Symbol_Count > 1) Codec.Code(Offsets, Offset);
+  return Exponent_Model.Group_Value(Group, Offset);
 }
 
 // Exponents 1..3 in one decision; longer mantissas as their top three bits and
