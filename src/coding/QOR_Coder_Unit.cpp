@@ -226,8 +226,8 @@ void T_QOR_Coder::Reset_Mantissa_Models() {
 
 // Decoding and encoding walk the same decisions, the values coming from the
 // payload or from the symbol; Split gives the same decisions as data. The
-// head model is coded through its own type, so that its update is called
-// directly.
+// head models are coded through their own types, so that their updates are
+// called directly.
 template <class C>
 int32_t T_QOR_Coder::Code_Symbol(C& Codec, T_QOR_Symbol_Model& Model, int32_t Symbol) {
   int32_t Head = C::Produces_Values ? 0 : std::min(Symbol, 3);
@@ -235,20 +235,24 @@ int32_t T_QOR_Coder::Code_Symbol(C& Codec, T_QOR_Symbol_Model& Model, int32_t Sy
   if (Head != 3) return Head;
   int32_t Group = C::Produces_Values ? 0 : Model.Group_Of[Symbol];
   Codec.Code(*Model.Group_Model, Group);
-  T_QOR_Model& Offsets = Model.Group_Model_At(Group);
-  int32_t Offset = C::Produces_Values ? 0 : Symbol - QOR_Group_Bound[Group];
-  if (Offsets.Symbol_Count > 1) Codec.Code(Offsets, Offset);
-  return Model.Group_Value(Group, Offset);
+  return Code_Offset(Codec, Model, Group, Symbol);
 }
 
 template <class C>
 int32_t T_QOR_Coder::Code_Exponent(C& Codec, int32_t Exponent) {
   int32_t Group = C::Produces_Values ? 0 : Exponent_Model.Group_Of[Exponent];
   Codec.Code(*Exponent_Model.Head_Model, Group);
-  T_QOR_Model& Offsets = Exponent_Model.Group_Model_At(Group);
-  int32_t Offset = C::Produces_Values ? 0 : Exponent - QOR_Exponent_Bound[Group];
+  return Code_Offset(Codec, Exponent_Model, Group, Exponent);
+}
+
+// The place of Value in its group, with the group's model; a group of one
+// value needs no decision.
+template <class C, class M>
+int32_t T_QOR_Coder::Code_Offset(C& Codec, const M& Model, int32_t Group, int32_t Value) {
+  T_QOR_Model& Offsets = Model.Group_Model_At(Group);
+  int32_t Offset = C::Produces_Values ? 0 : Value - M::Group_Value(Group, 0);
   if (Offsets.Symbol_Count > 1) Codec.Code(Offsets, Offset);
-  return Exponent_Model.Group_Value(Group, Offset);
+  return M::Group_Value(Group, Offset);
 }
 
 // Exponents 1..3 in one decision; longer mantissas as their top three bits and

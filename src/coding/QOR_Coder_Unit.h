@@ -172,6 +172,8 @@ class T_QOR_Coder {
   int32_t Code_Symbol(C& Codec, T_QOR_Symbol_Model& Model, int32_t Symbol);
   template <class C>
   int32_t Code_Exponent(C& Codec, int32_t Exponent);
+  template <class C, class M>
+  static int32_t Code_Offset(C& Codec, const M& Model, int32_t Group, int32_t Value);
   template <class C>
   int32_t Code_Mantissa(C& Codec, int32_t Exponent, int32_t Mantissa);
   template <class C>
