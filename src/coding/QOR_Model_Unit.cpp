@@ -64,7 +64,7 @@ int32_t Context_Mask(int32_t Bits) {
 }
 
 // Entries of a row: the sentinel and N symbols, padded to 8 so that rows stay
-// 16-byte aligned and the fixed-size kernels work on whole vectors.
+// 16-byte aligned.
 constexpr int32_t Padded_Row(int32_t N) { return (N + 1 + 7) & ~7; }
 
 }  // namespace
@@ -189,7 +189,6 @@ void T_QOR_Context_Model::Mix() {
   }
   Cum_Freq[0] = Sum;
 }
-
 
 // The three tables are independent, so their increments share one pass; each
 // halves on its own total (order 0 as signed 32 bits, the rows as 16 bits).

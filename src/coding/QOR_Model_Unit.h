@@ -48,8 +48,6 @@ class T_QOR_Model {
 // Set_Contexts prepares both before anyone can use them.
 class T_QOR_Context_Model : public T_QOR_Model {
  public:
-  static constexpr int32_t Context_Rows = 1024;
-
   T_QOR_Context_Model(int32_t N, int32_t Increment_0, int32_t Increment_1, int32_t Increment_2,
                       int32_t Context_Bits, int32_t Context_Order);
   T_QOR_Context_Model(const T_QOR_Context_Model&) = delete;
