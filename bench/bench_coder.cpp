@@ -61,11 +61,15 @@ int64_t Count_Decisions(const T_QOR_Block_Data& B, bool SIF) {
   if (SIF) {
     T_QOR_Exponent_Model Exponents;
     for (int32_t i = 0; i < S.Exponent_Count; ++i) {
-      Decisions += Exponents.Split(S.Exponents[i]).Count + Mantissa_Decisions(S.Exponents[i]);
+      const int32_t g = Exponents.Group_Of[S.Exponents[i]];
+      Decisions += 1 + (Exponents.Group_Models[g]->Symbol_Count > 1) + Mantissa_Decisions(S.Exponents[i]);
     }
   } else {
     T_QOR_Symbol_Model Symbols(257);
-    for (int32_t i = 0; i < B.Input->Length; ++i) Decisions += Symbols.Split(B.Input->Data[i]).Count;
+    for (int32_t i = 0; i < B.Input->Length; ++i) {
+      const int32_t s = B.Input->Data[i];
+      Decisions += s < 3 ? 1 : 2 + (Symbols.Group_Models[Symbols.Group_Of[s]]->Symbol_Count > 1);
+    }
   }
   return Decisions;
 }

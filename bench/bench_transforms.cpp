@@ -23,6 +23,12 @@
 #include <vector>
 
 #include "pipeline/QOR_MCP_Unit.h"
+#include "transforms/QOR_AWFC_Unit.h"
+#include "transforms/QOR_BWT_Unit.h"
+#include "transforms/QOR_MTF_Unit.h"
+#include "transforms/QOR_RLE_BIT_Unit.h"
+#include "transforms/QOR_RLE_EXP_Unit.h"
+#include "transforms/QOR_SIF_Unit.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "coding/QOR_Coder_Unit.h"
+#include "model_test_support.h"
 #include "pipeline/QOR_MCP_Unit.h"
 
 namespace {
@@ -579,8 +580,7 @@ struct Header_Writer {
     RC.Start_Encoding(Data, Position);
   }
   void Byte(int32_t Value) {
-    const T_QOR_Split Split = Model.Split(Value);
-    for (int32_t k = 0; k < Split.Count; ++k) RC.Encode(*Split.Decisions[k].Model, Split.Decisions[k].Value);
+    for (const auto& D : qor_test::Symbol_Decisions(Model, Value)) RC.Encode(*D.Model, D.Value);
   }
   void Number(int32_t Value) {
     for (int Shift = 16; Shift >= 0; Shift -= 8) Byte((Value >> Shift) & 0xFF);
@@ -730,6 +730,8 @@ namespace {
 // independent layout can catch an order both would agree on.
 class Reference_Payload {
  public:
+  // The block's flags, which the context models start from.
+  Reference_Payload(bool Fast_Mode, bool SIF_Path) : Fast(Fast_Mode), SIF(SIF_Path) {}
   Bytes Out = Bytes(1 << 22);
   int32_t Length = 0;
 
@@ -746,13 +748,15 @@ class Reference_Payload {
   }
   void Exponent_Segment(const uint8_t* Exponents, int32_t Count) {
     T_QOR_Exponent_Model Model;
+    Model.Set_Block_Flags(Fast, SIF);
     Model.Reset();
     RC.Start_Encoding(Out.data(), Length);
-    for (int32_t i = 0; i < Count; ++i) Code(Model.Split(Exponents[i]));
+    for (int32_t i = 0; i < Count; ++i) Code(qor_test::Exponent_Decisions(Model, Exponents[i]));
     Length = RC.Finish_Encoding();
   }
   // Mantissas by exponent, each group in stream order; one segment for all lists.
   void Mantissa_Segment(const std::vector<std::vector<int32_t>>& Value_Lists) {
+    Three.Set_Block_Flags(Fast, SIF);
     Bit.Reset(), One.Reset(), Two.Reset(), Three.Reset();
     RC.Start_Encoding(Out.data(), Length);
     for (const auto& Values : Value_Lists) {
@@ -771,18 +775,21 @@ class Reference_Payload {
   }
   void Symbol_Segment(const Bytes& Symbols) {
     T_QOR_Symbol_Model Model(257);
+    Model.Set_Block_Flags(Fast, SIF);
     Model.Reset();
     RC.Start_Encoding(Out.data(), Length);
-    for (uint8_t s : Symbols) Code(Model.Split(s));
-    Code(Model.Split(256));
+    for (uint8_t s : Symbols) Code(qor_test::Symbol_Decisions(Model, s));
+    Code(qor_test::Symbol_Decisions(Model, 256));
     Length = RC.Finish_Encoding();
   }
   Bytes Payload() const { return Bytes(Out.begin(), Out.begin() + Length); }
 
  private:
-  void Code(const T_QOR_Split& Split) {
-    for (int32_t k = 0; k < Split.Count; ++k) RC.Encode(*Split.Decisions[k].Model, Split.Decisions[k].Value);
+  void Code(const std::vector<qor_test::T_Decision>& Decisions) {
+    for (const auto& D : Decisions) RC.Encode(*D.Model, D.Value);
   }
+  bool Fast;
+  bool SIF;
   T_QOR_Range_Coder RC;
   T_QOR_Mantissa_Model Bit;
   T_QOR_Mantissa_Model_1 One;
@@ -809,7 +816,7 @@ TEST_F(Coder_Stage, Fast_Payload_Matches_Reference_Layout) {
   ASSERT_TRUE(Encode());
   int32_t Counts[24];
   for (int e = 0; e < 24; ++e) Counts[e] = Count_Of_Exponent(Runs, e);
-  Reference_Payload Ref;
+  Reference_Payload Ref(B.Fast_Mode, B.SIF_Path);
   Ref.Header_Segment({}, Counts);
   Ref.Mantissa_Segment({Runs});
   Ref.Symbol_Segment(Symbols);
@@ -828,7 +835,7 @@ TEST_F(Coder_Stage, SIF_Payload_Matches_Reference_Layout) {
   int32_t Counts[24];
   for (int e = 0; e < 24; ++e) Counts[e] = Count_Of_Exponent(Runs, e);
   const int32_t Count = static_cast<int32_t>(Values.size());
-  Reference_Payload Ref;
+  Reference_Payload Ref(B.Fast_Mode, B.SIF_Path);
   Ref.Header_Segment({Count, 0, 1, Count}, Counts);
   Ref.Exponent_Segment(Exponents.data(), Count);
   Ref.Mantissa_Segment({Values, Runs});

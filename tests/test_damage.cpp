@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "pipeline/QOR_MCP_Unit.h"
-#include "qor_process.h"
+#include "pipeline/QOR_Memory_Unit.h"
 
 namespace {
 
@@ -22,15 +22,8 @@ Bytes Read(const std::string& Name) {
   return {std::istreambuf_iterator<char>(File), {}};
 }
 
-void Write(const std::string& Name, const Bytes& Data) {
-  std::ofstream(Name, std::ios::binary).write(reinterpret_cast<const char*>(Data.data()), Data.size());
-}
-
 class Damage_Test : public ::testing::TestWithParam<std::tuple<const char*, bool>> {
  protected:
-  qor_test::T_Temp_Dir Temp;
-  std::string Packed = (Temp / "damaged.qor").string();
-  std::string Unpacked = (Temp / "damaged.exp").string();
   T_QOR_MCP Pipeline;
   Bytes Original;
   Bytes Compressed;
@@ -39,23 +32,21 @@ class Damage_Test : public ::testing::TestWithParam<std::tuple<const char*, bool
     const std::string Source = std::string(QOR_CORPUS_DIR) + "/" + std::get<0>(GetParam());
     Original = Read(Source);
     ASSERT_FALSE(Original.empty());
-    Pipeline.Compress_File(Source, Packed, std::get<1>(GetParam()));
-    Compressed = Read(Packed);
+    Compressed = QOR_Compress_Memory(Pipeline, Original, std::get<1>(GetParam()));
   }
 
   // Expands Damaged; true when it was refused, false when it expanded to the
   // original. Anything else fails the test.
   bool Refused(const Bytes& Damaged, const std::string& What) {
-    Write(Packed, Damaged);
-    try {
-      Pipeline.Expand_File(Packed, Unpacked);
-    } catch (const T_QOR_Damaged_Block&) {
-      const Bytes Partial = Read(Unpacked);
+    const T_QOR_Expansion Result = QOR_Expand_Memory(Pipeline, Damaged);
+    if (Result.Damaged) {
+      const Bytes& Partial = Result.Bytes;
       EXPECT_TRUE(Partial.size() <= Original.size() && std::equal(Partial.begin(), Partial.end(), Original.begin()))
           << What << ": the output holds more than the verified blocks";
+      EXPECT_FALSE(Result.Reason.empty()) << What;
       return true;
     }
-    EXPECT_EQ(Read(Unpacked), Original) << What << ": wrong bytes expanded without complaint";
+    EXPECT_EQ(Result.Bytes, Original) << What << ": wrong bytes expanded without complaint";
     return false;
   }
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "coding/QOR_Model_Unit.h"
-#include "pipeline/QOR_MCP_Unit.h"
+#include "model_test_support.h"
 
 namespace {
 
@@ -113,14 +113,7 @@ void Expect_Mix_Matches(const T_QOR_Context_Model& M, const Reference_Context& R
   for (int32_t s = 0; s < R.N; ++s) ASSERT_EQ(M.Char_To_Index[s], s + 1);
 }
 
-class Models : public ::testing::Test {
- protected:
-  void Set_Flags(bool Fast, bool SIF) {
-    Pipeline.Block().Fast_Mode = Fast;
-    Pipeline.Block().SIF_Path = SIF;
-  }
-  T_QOR_MCP Pipeline;
-};
+class Models : public ::testing::Test {};
 
 }  // namespace
 
@@ -250,7 +243,7 @@ TEST_F(Models, Context_Masks_And_Table_Layout) {
 
 TEST_F(Models, Context_Reset_Is_Flat_Or_Ramp_By_Fast_Mode) {
   T_QOR_Context_Model M(8, 40, 20, 10, 3, 3);
-  Set_Flags(false, false);
+  M.Set_Block_Flags(false, false);
   M.Reset();
   EXPECT_EQ(M.Freq_0[1], 40);
   EXPECT_EQ(M.Freq_0[8], 40);
@@ -259,14 +252,14 @@ TEST_F(Models, Context_Reset_Is_Flat_Or_Ramp_By_Fast_Mode) {
   EXPECT_EQ(M.Cum_Row_2(511)[0], 80);
   // Mixed flat: each (20 + 40 + 2*10) / 4 + 1 = 21.
   EXPECT_EQ(M.Cum_Freq[0], 8 * 21);
-  Set_Flags(true, false);
+  M.Set_Block_Flags(true, false);
   M.Reset();
   EXPECT_EQ(M.Freq_0[1], 8 * 40);
   EXPECT_EQ(M.Freq_0[8], 40);
   EXPECT_EQ(M.Freq_Row_2(300)[2], 7 * 10);
   EXPECT_EQ(M.Cum_Row_1(3)[0], 36 * 20);
   EXPECT_EQ(M.Cum_Freq[7], ((20 + 40 + 20) >> 2) + 1);
-  Set_Flags(false, true);
+  M.Set_Block_Flags(false, true);
   M.Reset();
   EXPECT_EQ(M.Cum_Freq[0], 8 * ((((20 >> 1) + 40 + 10) >> 2) + 1));
 }
@@ -286,10 +279,10 @@ TEST_F(Models, Context_Matches_Reference_Under_Random_Updates) {
       // Only the mantissa model is ever reset in fast mode; a ramp over 20
       // symbols with increment 1300 would start far above the coder's limits.
       if (Fast && C.N == 20) continue;
-      Set_Flags(Fast, SIF);
       std::unique_ptr<T_QOR_Context_Model> M =
           C.Level_0 ? std::make_unique<T_QOR_Context_Level_0_Model>(C.N, C.I0, C.I1, C.I2, C.Bits, C.Order)
                     : std::make_unique<T_QOR_Context_Model>(C.N, C.I0, C.I1, C.I2, C.Bits, C.Order);
+      M->Set_Block_Flags(Fast, SIF);
       M->Reset();
       Reference_Context R(C.N, C.I0, C.I1, C.I2, C.Bits, C.Order, C.Level_0, Fast, SIF);
       ASSERT_NO_FATAL_FAILURE(Expect_Mix_Matches(*M, R));
@@ -325,7 +318,7 @@ TEST_F(Models, Context_Rows_Start_Fresh_In_Every_Block) {
                   : std::make_unique<T_QOR_Context_Model>(C.N, C.I0, C.I1, C.I2, C.Bits, C.Order);
     for (int Block = 0; Block < 5; ++Block) {
       const bool Fast = Block_Flags[Block] == 1, SIF = Block_Flags[Block] == 2;
-      Set_Flags(Fast, SIF);
+      M->Set_Block_Flags(Fast, SIF);
       M->Reset();
       Reference_Context R(C.N, C.I0, C.I1, C.I2, C.Bits, C.Order, C.Level_0, Fast, SIF);
       ASSERT_NO_FATAL_FAILURE(Expect_Mix_Matches(*M, R));
@@ -350,13 +343,13 @@ TEST_F(Models, Context_Rows_Start_Fresh_In_Every_Block) {
 
 TEST_F(Models, Row_Seen_Before_Its_First_Use_Is_Fresh) {
   T_QOR_Context_Model M(8, 40, 20, 10, 3, 3);
-  Set_Flags(false, false);
+  M.Set_Block_Flags(false, false);
   M.Reset();
   // History 7, 7, 7: rows 7 of the short and 511 of the long context get worn.
   for (int32_t k = 0; k < 400; ++k) M.Update(8);
   EXPECT_GT(M.Freq_Row_1(7)[8], 20);
   EXPECT_GT(M.Freq_Row_2(511)[8], 10);
-  Set_Flags(true, false);
+  M.Set_Block_Flags(true, false);
   M.Reset();
   // Fresh ramps, with their cumulative sums, in rows this block has not used.
   for (int32_t j = 1; j <= 8; ++j) {
@@ -370,7 +363,6 @@ TEST_F(Models, Row_Seen_Before_Its_First_Use_Is_Fresh) {
 }
 
 TEST_F(Models, Level_0_History_Remembers_One_As_Zero) {
-  Set_Flags(false, false);
   T_QOR_Context_Level_0_Model M(4, 900, 400, 500, 2, 5);
   M.Reset();
   for (int32_t Symbol : {2, 1, 3}) M.Update(Symbol + 1);
@@ -438,19 +430,19 @@ TEST(Composite_Models, Model_Trees) {
 TEST(Symbol_Model, Decision_Costs) {
   T_QOR_Symbol_Model M(257);
   for (int32_t s = 0; s <= 256; ++s) {
-    const T_QOR_Split Split = M.Split(s);
+    const auto Split = qor_test::Symbol_Decisions(M, s);
     const int32_t Expected = s < 3 ? 1 : s == 3 ? 2 : 3;
-    ASSERT_EQ(Split.Count, Expected) << s;
-    EXPECT_EQ(Split.Decisions[0].Model, M.Head_Model.get());
-    EXPECT_EQ(Split.Decisions[0].Value, s < 3 ? s : 3);
+    ASSERT_EQ(static_cast<int32_t>(Split.size()), Expected) << s;
+    EXPECT_EQ(Split[0].Model, M.Head_Model.get());
+    EXPECT_EQ(Split[0].Value, s < 3 ? s : 3);
     if (s >= 3) {
-      const int32_t g = Split.Decisions[1].Value;
-      EXPECT_EQ(Split.Decisions[1].Model, M.Group_Model.get());
+      const int32_t g = Split[1].Value;
+      EXPECT_EQ(Split[1].Model, M.Group_Model.get());
       EXPECT_GE(s, QOR_Group_Bound[g]);
       EXPECT_LT(s, QOR_Group_Bound[g + 1]);
-      const int32_t Offset = Expected == 3 ? Split.Decisions[2].Value : 0;
+      const int32_t Offset = Expected == 3 ? Split[2].Value : 0;
       if (Expected == 3) {
-        EXPECT_EQ(Split.Decisions[2].Model, &M.Group_Model_At(g));
+        EXPECT_EQ(Split[2].Model, &M.Group_Model_At(g));
       }
       EXPECT_EQ(M.Group_Value(g, Offset), s);
     }
@@ -460,13 +452,13 @@ TEST(Symbol_Model, Decision_Costs) {
 TEST(Exponent_Model, Decision_Costs_And_Groups) {
   T_QOR_Exponent_Model M;
   for (int32_t e = 0; e < 24; ++e) {
-    const T_QOR_Split Split = M.Split(e);
-    ASSERT_EQ(Split.Count, e < 4 ? 1 : 2) << e;
-    EXPECT_EQ(Split.Decisions[0].Model, M.Head_Model.get());
-    EXPECT_EQ(Split.Decisions[0].Value, e < 4 ? e : 4);
+    const auto Split = qor_test::Exponent_Decisions(M, e);
+    ASSERT_EQ(Split.size(), e < 4 ? 1u : 2u) << e;
+    EXPECT_EQ(Split[0].Model, M.Head_Model.get());
+    EXPECT_EQ(Split[0].Value, e < 4 ? e : 4);
     if (e >= 4) {
-      EXPECT_EQ(Split.Decisions[1].Model, M.Group_Models[4].get());
-      EXPECT_EQ(Split.Decisions[1].Value, e - 4);
+      EXPECT_EQ(Split[1].Model, M.Group_Models[4].get());
+      EXPECT_EQ(Split[1].Value, e - 4);
     }
   }
   EXPECT_EQ(M.Group_Value(4, 19), 23);

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "pipeline/QOR_MCP_Unit.h"
-#include "qor_process.h"
+#include "pipeline/QOR_Memory_Unit.h"
 
 namespace {
 
@@ -24,31 +24,14 @@ struct Block_Header {
 
 class Round_Trip_Test : public ::testing::Test {
  protected:
-  qor_test::T_Temp_Dir Temp;
-  std::string Plain = (Temp / "plain.bin").string();
-  std::string Packed = (Temp / "plain.qor").string();
-  std::string Unpacked = (Temp / "plain.exp").string();
-
-  static void Write(const std::string& Name, const Bytes& Data) {
-    std::ofstream(Name, std::ios::binary).write(reinterpret_cast<const char*>(Data.data()), Data.size());
-  }
-
-  static Bytes Read(const std::string& Name) {
-    std::ifstream File(Name, std::ios::binary);
-    return {std::istreambuf_iterator<char>(File), {}};
-  }
-
   // Compresses Data with Pipeline, expands it with a fresh pipeline (nothing
   // may carry over) and returns the compressed bytes.
   Bytes Round_Trip(T_QOR_MCP& Pipeline, const Bytes& Data, bool Fast) {
-    Write(Plain, Data);
-    Pipeline.Compress_File(Plain, Packed, Fast);
-    const Bytes Compressed = Read(Packed);
-    {
-      T_QOR_MCP Expander;
-      Expander.Expand_File(Packed, Unpacked);
-    }
-    EXPECT_EQ(Read(Unpacked), Data) << (Fast ? "fast" : "normal") << " mode, " << Data.size() << " bytes";
+    const Bytes Compressed = QOR_Compress_Memory(Pipeline, Data, Fast);
+    T_QOR_MCP Expander;
+    const T_QOR_Expansion Expanded = QOR_Expand_Memory(Expander, Compressed);
+    EXPECT_FALSE(Expanded.Damaged) << Expanded.Reason;
+    EXPECT_EQ(Expanded.Bytes, Data) << (Fast ? "fast" : "normal") << " mode, " << Data.size() << " bytes";
     return Compressed;
   }
 
@@ -157,24 +140,42 @@ TEST_F(Round_Trip_Test, FastOptionPlaysNoPartInExpansion) {
   const Bytes Normal = Round_Trip(Data, false);
   Bytes Mixed = Fast;
   Mixed.insert(Mixed.end(), Normal.begin(), Normal.end());
-  Write(Packed, Mixed);
   T_QOR_MCP Expander;
-  Expander.Expand_File(Packed, Unpacked);
   Bytes Twice = Data;
   Twice.insert(Twice.end(), Data.begin(), Data.end());
-  EXPECT_EQ(Read(Unpacked), Twice);
+  EXPECT_EQ(QOR_Expand_Memory(Expander, Mixed).Bytes, Twice);
+}
+
+// The fuzzing build's cap: a block that needs more decoded values than the
+// limit is refused as damaged, with the blocks before it kept; under it,
+// expansion is unchanged.
+TEST_F(Round_Trip_Test, DecodeLimitRefusesLargerBlocks) {
+  T_QOR_MCP Pipeline;
+  Bytes Data = Text(3000);
+  const Bytes Small = QOR_Compress_Memory(Pipeline, Data, false);
+  Bytes Two = Small;
+  const Bytes Large = QOR_Compress_Memory(Pipeline, Random_Bytes(20000, 7), false);
+  Two.insert(Two.end(), Large.begin(), Large.end());
+  const T_QOR_Expansion Capped = QOR_Expand_Memory(Pipeline, Two, 10000);
+  EXPECT_TRUE(Capped.Damaged);
+  EXPECT_EQ(Capped.Block_Number, 2);
+  EXPECT_EQ(Capped.Record_Offset, static_cast<int64_t>(Small.size()));
+  EXPECT_EQ(Capped.Bytes, Data);
+  EXPECT_FALSE(QOR_Expand_Memory(Pipeline, Two).Damaged);
 }
 
 // A pipeline whose first attempts report an unsafe payload, as the coder does
 // when a segment's closing state could decode differently.
 class Refusing_Pipeline : public T_QOR_MCP {
  public:
-  explicit Refusing_Pipeline(int Refusals) : Refusals_Left(Refusals) {}
-  bool Compress_Block() override {
-    const bool Safe = T_QOR_MCP::Compress_Block();
-    if (Refusals_Left == 0) return Safe;
-    --Refusals_Left;
-    return false;
+  explicit Refusing_Pipeline(int Refusals) : Refusals_Left(Refusals) {
+    Refusal_Context = &Refusals_Left;
+    Refusal_Hook = [](bool Lossless, void* Context) {
+      int& Left = *static_cast<int*>(Context);
+      if (Left == 0) return Lossless;
+      --Left;
+      return false;
+    };
   }
 
  private:

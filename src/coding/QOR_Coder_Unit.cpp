@@ -225,7 +225,7 @@ void T_QOR_Coder::Reset_Mantissa_Models() {
 }
 
 // Decoding and encoding walk the same decisions, the values coming from the
-// payload or from the symbol; Split gives the same decisions as data. The
+// payload or from the symbol. The
 // head models are coded through their own types, so that their updates are
 // called directly.
 template <class C>
@@ -336,6 +336,7 @@ template <class SM, class C>
 void T_QOR_Coder::Code_Symbol_Segment(C& Codec, T_QOR_Block_Data& B) {
   Symbol_Model = std::make_unique<SM>(End_Symbol + 1);
   T_QOR_Symbol_Model& Model = *Symbol_Model;
+  Model.Set_Block_Flags(Block_Fast_Mode, Block_SIF_Path);
   Model.Reset();
   Codec.Begin_Segment();
   const uint8_t* In = B.Input->Data;
@@ -344,7 +345,7 @@ void T_QOR_Coder::Code_Symbol_Segment(C& Codec, T_QOR_Block_Data& B) {
   int32_t n = 0;
   for (;; ++n) {
     if constexpr (C::Produces_Values) {
-      if (n >= QOR_Buffer_Capacity) Report_Damaged_Block("more symbols than a buffer holds");
+      if (n >= B.Decode_Limit) Report_Damaged_Block("more symbols than a buffer holds");
     }
     Codec.Check_Room();
     const int32_t Given = C::Produces_Values ? 0 : (n < In_Length ? In[n] : End_Symbol);
@@ -388,7 +389,7 @@ void T_QOR_Coder::Code_SIF_Path(C& Codec, T_QOR_Block_Data& B) {
   Codec.Store(S.Reserved_Value, Code_Number(Codec, S.Reserved_Value));
   Codec.Store(S.Segment_Count, Code_Number(Codec, S.Segment_Count));
   if constexpr (C::Produces_Values) {
-    if (S.Exponent_Count > QOR_Buffer_Capacity) Report_Damaged_Block("more integers than the exponent stream holds");
+    if (S.Exponent_Count > B.Decode_Limit) Report_Damaged_Block("more integers than the exponent stream holds");
     if (S.Segment_Count > QOR_Max_Segments) Report_Damaged_Block("too many integer segments");
   }
   int64_t Segmented = 0;
@@ -445,10 +446,21 @@ void T_QOR_Coder::Code_Path(C& Codec, T_QOR_Block_Data& B, bool Fast_Mode, bool 
   }
 }
 
+// The context models read the block's flags as its record has them.
+void T_QOR_Coder::Set_Block_Flags(const T_QOR_Block_Data& B) {
+  Block_Fast_Mode = B.Fast_Mode;
+  Block_SIF_Path = B.SIF_Path;
+  Exponent_Model.Set_Block_Flags(B.Fast_Mode, B.SIF_Path);
+  Bit_Model.Set_Block_Flags(B.Fast_Mode, B.SIF_Path);
+  Mantissa_Model_1.Set_Block_Flags(B.Fast_Mode, B.SIF_Path);
+  Mantissa_Model_2.Set_Block_Flags(B.Fast_Mode, B.SIF_Path);
+  Mantissa_Model_3.Set_Block_Flags(B.Fast_Mode, B.SIF_Path);
+}
+
 bool T_QOR_Coder::Encode_Block(T_QOR_Block_Data& B) {
-  const T_QOR_Block_Data Flags = QOR_MCP->Get_Block_Data();
-  const bool Fast = Flags.Fast_Mode;
-  const bool SIF = !Fast && Flags.SIF_Path;
+  Set_Block_Flags(B);
+  const bool Fast = B.Fast_Mode;
+  const bool SIF = !Fast && B.SIF_Path;
   // Nothing sets the reserved value, and an expansion in the same pipeline
   // leaves whatever it decoded there: every payload carries 0.
   B.Code_Streams->Reserved_Value = 0;
@@ -494,9 +506,9 @@ bool T_QOR_Coder::Verify_Payload(T_QOR_Block_Data& B, bool Fast, bool SIF, const
 }
 
 void T_QOR_Coder::Decode_Block(T_QOR_Block_Data& B) {
-  const T_QOR_Block_Data Flags = QOR_MCP->Get_Block_Data();
-  const bool Fast = Flags.Fast_Mode;
-  const bool SIF = !Fast && Flags.SIF_Path;
+  Set_Block_Flags(B);
+  const bool Fast = B.Fast_Mode;
+  const bool SIF = !Fast && B.SIF_Path;
   const int32_t Length = static_cast<int32_t>(QOR_MCP->Pop_Side_Info(3));
   if (Length > QOR_Buffer_Capacity) Report_Damaged_Block("payload longer than a buffer");
   // The decoder runs three bytes ahead of its decisions; the first byte after

@@ -180,6 +180,7 @@ class T_QOR_Coder {
   int32_t Code_Number(C& Codec, int32_t Value);
 
   void Reset_Mantissa_Models();
+  void Set_Block_Flags(const T_QOR_Block_Data& Block_Data);
   bool Verify_Payload(T_QOR_Block_Data& Block_Data, bool Fast_Mode, bool SIF_Path, const int32_t* Segment_Ends);
 
   T_QOR_Range_Coder Range_Coder;
@@ -191,4 +192,7 @@ class T_QOR_Coder {
   T_QOR_Mantissa_Model_2 Mantissa_Model_2;
   T_QOR_Mantissa_Model_3 Mantissa_Model_3;
   int32_t Last_Unsafe_Closings = 0;
+  // The flags of the block being coded, for the models made per segment.
+  bool Block_Fast_Mode = false;
+  bool Block_SIF_Path = false;
 };

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "pipeline/QOR_MCP_Unit.h"
+#include "pipeline/QOR_Block_Unit.h"
 
 // ---------------------------------------------------------------- T_QOR_Model
 
@@ -132,9 +132,8 @@ void T_QOR_Context_Model::Start_Generation() {
 }
 
 void T_QOR_Context_Model::Reset() {
-  const T_QOR_Block_Data Flags = QOR_MCP->Get_Block_Data();
-  SIF_Weights = Flags.SIF_Path;
-  const bool Ramp = Flags.Fast_Mode;
+  SIF_Weights = SIF_Flag;
+  const bool Ramp = Ramp_Flag;
   const int32_t N = Symbol_Count;
 
   Reset_Maps();
@@ -277,23 +276,25 @@ T_QOR_Symbol_Model::T_QOR_Symbol_Model(int32_t A, bool Context_Models) : Alphabe
   }
 }
 
+namespace {
+
+// Composite models hold their context models among plain ones.
+void Set_Flags_If_Context(T_QOR_Model* Model, bool Fast_Mode, bool SIF_Path) {
+  if (auto* Context = dynamic_cast<T_QOR_Context_Model*>(Model)) Context->Set_Block_Flags(Fast_Mode, SIF_Path);
+}
+
+}  // namespace
+
+void T_QOR_Symbol_Model::Set_Block_Flags(bool Fast_Mode, bool SIF_Path) {
+  Set_Flags_If_Context(Head_Model.get(), Fast_Mode, SIF_Path);
+  Set_Flags_If_Context(Group_Model.get(), Fast_Mode, SIF_Path);
+  for (int32_t g = 0; g < Group_Count; ++g) Set_Flags_If_Context(Group_Models[g].get(), Fast_Mode, SIF_Path);
+}
+
 void T_QOR_Symbol_Model::Reset() {
   Head_Model->Reset();
   Group_Model->Reset();
   for (int32_t g = 0; g < Group_Count; ++g) Group_Models[g]->Reset();
-}
-
-T_QOR_Split T_QOR_Symbol_Model::Split(int32_t Symbol) const {
-  T_QOR_Split S;
-  if (Symbol < 3) {
-    S.Decisions[S.Count++] = {Head_Model.get(), Symbol};
-    return S;
-  }
-  const int32_t g = Group_Of[Symbol];
-  S.Decisions[S.Count++] = {Head_Model.get(), 3};
-  S.Decisions[S.Count++] = {Group_Model.get(), g};
-  if (Group_Models[g]->Symbol_Count > 1) S.Decisions[S.Count++] = {Group_Models[g].get(), Symbol - QOR_Group_Bound[g]};
-  return S;
 }
 
 // ------------------------------------------------------- T_QOR_Exponent_Model
@@ -307,24 +308,23 @@ T_QOR_Exponent_Model::T_QOR_Exponent_Model()
   }
 }
 
+void T_QOR_Exponent_Model::Set_Block_Flags(bool Fast_Mode, bool SIF_Path) {
+  Head_Model->Set_Block_Flags(Fast_Mode, SIF_Path);
+  for (auto& Model : Group_Models) Set_Flags_If_Context(Model.get(), Fast_Mode, SIF_Path);
+}
+
 void T_QOR_Exponent_Model::Reset() {
   Head_Model->Reset();
   for (auto& Model : Group_Models) Model->Reset();
 }
 
-T_QOR_Split T_QOR_Exponent_Model::Split(int32_t Exponent) const {
-  T_QOR_Split S;
-  const int32_t g = Group_Of[Exponent];
-  S.Decisions[S.Count++] = {Head_Model.get(), g};
-  if (Group_Models[g]->Symbol_Count > 1) {
-    S.Decisions[S.Count++] = {Group_Models[g].get(), Exponent - QOR_Exponent_Bound[g]};
-  }
-  return S;
-}
-
 // ------------------------------------------------------------ mantissa models
 
 T_QOR_Mantissa_Model::T_QOR_Mantissa_Model() : Model(std::make_unique<T_QOR_Model>(2, 1)) {}
+
+void T_QOR_Mantissa_Model::Set_Block_Flags(bool Fast_Mode, bool SIF_Path) {
+  Set_Flags_If_Context(Model.get(), Fast_Mode, SIF_Path);
+}
 
 T_QOR_Mantissa_Model_1::T_QOR_Mantissa_Model_1() : T_QOR_Mantissa_Model(std::make_unique<T_QOR_Model>(2, 100)) {}
 

@@ -53,6 +53,13 @@ class T_QOR_Context_Model : public T_QOR_Model {
   T_QOR_Context_Model(const T_QOR_Context_Model&) = delete;
   T_QOR_Context_Model& operator=(const T_QOR_Context_Model&) = delete;
 
+  // The block's flags, which the next Reset reads: a fast block starts from
+  // falling ramps, a SIF-path block mixes with its own weights. The coder
+  // sets them from its block record before it resets the model.
+  void Set_Block_Flags(bool Fast_Mode, bool SIF_Path) {
+    Ramp_Flag = Fast_Mode;
+    SIF_Flag = SIF_Path;
+  }
   void Reset() override;
   void Update(int32_t Index) final;
   // Moves the history on by the coded index and selects (and prepares) the
@@ -132,6 +139,8 @@ class T_QOR_Context_Model : public T_QOR_Model {
   // Flags are fixed for a block and every model is Reset before its segment,
   // so the SIF flag read at Reset is the one every later Mix of the block sees.
   bool SIF_Weights = false;
+  bool Ramp_Flag = false;
+  bool SIF_Flag = false;
 };
 
 // A context model whose history remembers the symbols 0 and 1 alike.
@@ -139,18 +148,6 @@ class T_QOR_Context_Level_0_Model : public T_QOR_Context_Model {
  public:
   T_QOR_Context_Level_0_Model(int32_t N, int32_t Increment_0, int32_t Increment_1, int32_t Increment_2,
                               int32_t Context_Bits, int32_t Context_Order);
-};
-
-// One decision of a composite model: code Value with Model.
-struct T_QOR_Decision {
-  T_QOR_Model* Model;
-  int32_t Value;
-};
-
-// The decisions that code one symbol or exponent, in coding order.
-struct T_QOR_Split {
-  int32_t Count = 0;
-  T_QOR_Decision Decisions[3];
 };
 
 constexpr int32_t QOR_Group_Bound[9] = {3, 4, 6, 10, 16, 32, 70, 150, 259};
@@ -166,8 +163,9 @@ class T_QOR_Symbol_Model {
   T_QOR_Symbol_Model(const T_QOR_Symbol_Model&) = delete;
   T_QOR_Symbol_Model& operator=(const T_QOR_Symbol_Model&) = delete;
 
+  // Passes the block's flags to the context models among its own.
+  void Set_Block_Flags(bool Fast_Mode, bool SIF_Path);
   void Reset();
-  T_QOR_Split Split(int32_t Symbol) const;
   T_QOR_Model& Group_Model_At(int32_t Group) const { return *Group_Models[Group]; }
   static int32_t Group_Value(int32_t Group, int32_t Offset) { return QOR_Group_Bound[Group] + Offset; }
 
@@ -194,8 +192,8 @@ class T_QOR_Symbol_Context_Model : public T_QOR_Symbol_Model {
 class T_QOR_Exponent_Model {
  public:
   T_QOR_Exponent_Model();
+  void Set_Block_Flags(bool Fast_Mode, bool SIF_Path);
   void Reset();
-  T_QOR_Split Split(int32_t Exponent) const;
   T_QOR_Model& Group_Model_At(int32_t Group) const { return *Group_Models[Group]; }
   static int32_t Group_Value(int32_t Group, int32_t Offset) { return QOR_Exponent_Bound[Group] + Offset; }
 
@@ -208,6 +206,7 @@ class T_QOR_Exponent_Model {
 class T_QOR_Mantissa_Model {
  public:
   T_QOR_Mantissa_Model();
+  void Set_Block_Flags(bool Fast_Mode, bool SIF_Path);
   void Reset() { Model->Reset(); }
   std::unique_ptr<T_QOR_Model> Model;
 

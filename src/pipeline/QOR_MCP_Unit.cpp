@@ -3,21 +3,41 @@
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <new>
 
-T_QOR_MCP* QOR_MCP = nullptr;
+#include "coding/QOR_Coder_Unit.h"
+#include "pipeline/QOR_CRC_Unit.h"
+#include "transforms/QOR_AWFC_Unit.h"
+#include "transforms/QOR_BWT_Unit.h"
+#include "transforms/QOR_MTF_Unit.h"
+#include "transforms/QOR_RLE_BIT_Unit.h"
+#include "transforms/QOR_RLE_EXP_Unit.h"
+#include "transforms/QOR_SIF_Unit.h"
+
+thread_local T_QOR_MCP* QOR_MCP = nullptr;
+
+// Declared in creation order; destroyed in the reverse order.
+struct T_QOR_MCP::T_Stages {
+  T_QOR_CRC32 CRC;
+  T_QOR_BWT BWT;
+  T_QOR_MTF MTF;
+  T_QOR_AWFC AWFC;
+  T_QOR_SIF SIF;
+  T_QOR_RLE_EXP RLE_EXP;
+  T_QOR_RLE_BIT RLE_BIT;
+  T_QOR_Coder Coder;
+};
 
 namespace {
 
-// The single allocation, divided in this order (the data regions twice, the
-// 32-bit ones four times).
-constexpr int64_t Side_Info_Region = 0x50000;
-constexpr int64_t Data_Region = QOR_Buffer_Capacity + 32;  // 16 spare bytes each side
-constexpr int64_t Exponent_Region = QOR_Buffer_Capacity;
-constexpr int64_t Int32_Region = int64_t{QOR_Buffer_Capacity} * 4;
-constexpr int64_t Memory_Size = Side_Info_Region + 2 * Data_Region + Exponent_Region + 4 * Int32_Region;
-static_assert(Memory_Size == 106168384, "pipeline memory layout");
+// The regions of the working memory, in QOR_Block_Unit.h's order.
+constexpr int64_t Side_Info_Region = QOR_Side_Info_Region;
+constexpr int64_t Data_Region = QOR_Data_Region;
+constexpr int64_t Exponent_Region = QOR_Exponent_Region;
+constexpr int64_t Int32_Region = QOR_Int32_Region;
+constexpr int64_t Memory_Size = QOR_Working_Memory_Size;
 
 constexpr uintptr_t Large_Page = uintptr_t{1} << 21;
 
@@ -46,16 +66,24 @@ void Report_Damaged_Block(const char* Reason) { throw T_QOR_Damaged_Block(Reason
 
 void T_QOR_MCP::Unmap::operator()(uint8_t* Memory) const { ::munmap(Memory, Memory_Size); }
 
-T_QOR_MCP::T_QOR_MCP() : Memory(Map_Working_Memory()) {
+T_QOR_MCP::T_QOR_MCP(T_QOR_Thread_Budget& Budget) : Memory(Map_Working_Memory()) { Construct(Budget); }
+
+T_QOR_MCP::T_QOR_MCP()
+    : Own_Budget(std::make_unique<T_QOR_Thread_Budget>(QOR_Usable_CPUs() - 1)), Memory(Map_Working_Memory()) {
+  Construct(*Own_Budget);
+}
+
+void T_QOR_MCP::Construct(T_QOR_Thread_Budget& Budget) {
+  Stages = std::make_unique<T_Stages>();
   // The block header and the start of the first input buffer share the
   // first large page: expansion reads both before anything else, and a
   // fresh large page is costly to map.
   uint8_t* Region = Memory.get();
   Side_Info_Buffer.Data = Region;
   Region += Side_Info_Region;
-  Buffer_A.Data = Region + 16;
+  Buffer_A.Data = Region + QOR_Buffer_Spare;
   Region += Data_Region;
-  Buffer_B.Data = Region + 16;
+  Buffer_B.Data = Region + QOR_Buffer_Spare;
   Region += Data_Region;
   Code_Streams.Exponents = Region;
   Region += Exponent_Region;
@@ -71,6 +99,7 @@ T_QOR_MCP::T_QOR_MCP() : Memory(Map_Working_Memory()) {
   Block_Data.Output = &Buffer_B;
   Block_Data.Side_Info = &Side_Info_Buffer;
   Block_Data.Code_Streams = &Code_Streams;
+  Block_Data.Thread_Budget = &Budget;
   QOR_MCP = this;
 }
 
@@ -182,73 +211,167 @@ void T_QOR_MCP::Warm_Up_For_Expansion(int32_t Length) {
   const auto Bytes = [](void* Data, int64_t Count) {
     return T_QOR_Warm_Up::T_Range{static_cast<uint8_t*>(Data), Count};
   };
-  Warm_Up.Start({Bytes(Code_Streams.Exponents, n), Bytes(Buffer_A.Data, n / 4), Bytes(Code_Streams.Mantissas, 2 * n),
+  Warm_Up.Start(Block_Data.Thread_Budget, {Bytes(Code_Streams.Exponents, n), Bytes(Buffer_A.Data, n / 4), Bytes(Code_Streams.Mantissas, 2 * n),
                  Bytes(Code_Streams.Runs, n / 2), Bytes(Buffer_B.Data, n), Bytes(Block_Data.Int_Work, 4 * n),
                  Bytes(Block_Data.UInt_Work, n / 8), Bytes(Buffer_A.Data, n)});
 }
 
 void T_QOR_MCP::Prepare_Block() {
-  // The stages call back through the global; another pipeline may have been
-  // made and destroyed since this one was.
+  // The stages call back through this thread's QOR_MCP; another pipeline
+  // may have been made and destroyed on this thread since this one was.
   QOR_MCP = this;
-  RLE_EXP.Threshold = 2;
-  RLE_BIT.Threshold = 2;
+  Stages->RLE_EXP.Threshold = 2;
+  Stages->RLE_BIT.Threshold = 2;
 }
 
 bool T_QOR_MCP::Compress_Block() {
   Prepare_Block();
+  T_Stages& S = *Stages;
   T_QOR_Block_Data& B = Block_Data;
   Reset_Integer_Streams();
-  B.Stored_CRC = CRC.Calc(B.Input->Data, B.Input->Length);
+  B.Stored_CRC = S.CRC.Calc(B.Input->Data, B.Input->Length);
   Push_Side_Info(B.Stored_CRC, 4);
 
-  Forward(BWT);
+  Forward(S.BWT);
   if (B.Fast_Mode) {
     B.SIF_Path = false;
-    Forward(RLE_EXP);
-    Forward(MTF);
+    Forward(S.RLE_EXP);
+    Forward(S.MTF);
   } else if (B.Input->Length >= QOR_SIF_Min_Symbols) {
     B.SIF_Path = true;
-    Forward(RLE_EXP);
-    Forward(SIF);
+    Forward(S.RLE_EXP);
+    Forward(S.SIF);
   } else {
     B.SIF_Path = false;
-    Forward(RLE_BIT);
-    Forward(AWFC);
+    Forward(S.RLE_BIT);
+    Forward(S.AWFC);
     Encode_Bit_Step();
     Swap_Buffers(B);
   }
-  const bool Lossless = Coder.Encode_Block(B);
+  bool Lossless = S.Coder.Encode_Block(B);
   Swap_Buffers(B);
   // Once more, so that Output holds the payload.
   Swap_Buffers(B);
+  if (Refusal_Hook != nullptr) Lossless = Refusal_Hook(Lossless, Refusal_Context);
   return Lossless;
 }
 
 void T_QOR_MCP::Expand_Block() {
   Prepare_Block();
+  T_Stages& S = *Stages;
   T_QOR_Block_Data& B = Block_Data;
-  Inverse(Coder);
+  Inverse(S.Coder);
   const int32_t Consumed = B.Output->Length;
   if (B.Fast_Mode) {
-    Inverse(MTF);
-    Inverse(RLE_EXP);
+    Inverse(S.MTF);
+    Inverse(S.RLE_EXP);
   } else if (B.SIF_Path) {
-    Inverse(SIF);
-    Inverse(RLE_EXP);
+    Inverse(S.SIF);
+    Inverse(S.RLE_EXP);
   } else {
     Decode_Bit_Step();
     Swap_Buffers(B);
-    Inverse(AWFC);
-    Inverse(RLE_BIT);
+    Inverse(S.AWFC);
+    Inverse(S.RLE_BIT);
   }
-  Inverse(BWT);
-  B.Computed_CRC = CRC.Calc(B.Input->Data, B.Input->Length);
+  Inverse(S.BWT);
+  B.Computed_CRC = S.CRC.Calc(B.Input->Data, B.Input->Length);
   B.Stored_CRC = Pop_Side_Info(4);
   // Output holds the rebuilt block; Input tells how much payload was read.
   Swap_Buffers(B);
   B.Input->Length = Consumed;
 }
+
+// ------------------------------------------------------ one record at a time
+
+namespace {
+
+constexpr int32_t Short_Header = 12;  // fast and SIF-path blocks
+constexpr int32_t Long_Header = 13;   // AWFC-path blocks carry one more byte
+static_assert(Long_Header == T_QOR_MCP::Max_Header_Length, "the longest header");
+// The range decoder reads up to three bytes past a payload; the first is set to 0.
+constexpr int32_t Decoder_Look_Ahead = 3;
+
+}  // namespace
+
+void T_QOR_MCP::Compress_Range(int32_t Count, bool Fast, const T_Range_Loader& Load, const T_Record_Sink& Emit) {
+  Load(0, Count, Block_Data.Input->Data);
+  Block_Data.Input->Length = Count;
+  Compress_Part(0, Count, Fast, Load, Emit);
+}
+
+// Bytes Offset .. Offset + Count - 1 of the range, already in Input. The
+// halving ends: every one-byte block is safe in both chains.
+void T_QOR_MCP::Compress_Part(int32_t Offset, int32_t Count, bool Fast, const T_Range_Loader& Load,
+                              const T_Record_Sink& Emit) {
+  if (Try_Chain(Fast, Emit)) return;
+  // The stages have spent Input: it is loaded again for every attempt.
+  const auto Reload = [&](int32_t From, int32_t Length) {
+    Load(From, Length, Block_Data.Input->Data);
+    Block_Data.Input->Length = Length;
+  };
+  Reload(Offset, Count);
+  if (Try_Chain(!Fast, Emit)) return;
+  const int32_t Half = Count / 2;
+  Reload(Offset, Half);
+  Compress_Part(Offset, Half, Fast, Load, Emit);
+  Reload(Offset + Half, Count - Half);
+  Compress_Part(Offset + Half, Count - Half, Fast, Load, Emit);
+}
+
+bool T_QOR_MCP::Try_Chain(bool Fast, const T_Record_Sink& Emit) {
+  Block_Data.Fast_Mode = Fast;
+  Side_Info_Buffer.Length = 2;
+  if (!Compress_Block()) return false;
+  T_QOR_Buffer& S = Side_Info_Buffer;
+  S.Data[0] = static_cast<uint8_t>(S.Length);
+  S.Data[1] = static_cast<uint8_t>((Block_Data.Fast_Mode ? QOR_Flag_Fast : 0) | (Block_Data.SIF_Path ? QOR_Flag_SIF : 0));
+  Emit(S.Data, S.Length, Block_Data.Output->Data, Block_Data.Output->Length);
+  return true;
+}
+
+T_QOR_MCP::T_Record_Header T_QOR_MCP::Check_Header(const uint8_t* Bytes, int64_t Available) {
+  const int32_t H = Bytes[0];
+  if (H != Short_Header && H != Long_Header) Report_Damaged_Block("unknown block header length");
+  if (Available < H) Report_Damaged_Block("block header cut short");
+  const uint8_t Flags = Bytes[1];
+  if ((Flags & ~(QOR_Flag_Fast | QOR_Flag_SIF)) != 0) Report_Damaged_Block("unknown block flags");
+  if ((H == Long_Header) != (Flags == 0)) Report_Damaged_Block("header length does not fit the flags");
+  const int32_t P = Bytes[H - 3] | Bytes[H - 2] << 8 | Bytes[H - 1] << 16;
+  if (P > QOR_Buffer_Capacity) Report_Damaged_Block("payload longer than a buffer");
+  return {H, P};
+}
+
+void T_QOR_MCP::Expect_Expansion(int64_t Size) {
+  // The compressed size stands in for the first payload's length.
+  Warm_Up_For_Expansion(Expected_Block_Length(static_cast<int32_t>(std::min<int64_t>(Size, QOR_Block_Size)), false));
+}
+
+const T_QOR_Buffer& T_QOR_MCP::Expand_Record(const uint8_t* Header, const T_Record_Header& Sizes,
+                                             const T_Payload_Loader& Load, bool More_Blocks) {
+  const int32_t H = Sizes.Header_Length;
+  const int32_t P = Sizes.Payload_Length;
+  T_QOR_Buffer& S = Side_Info_Buffer;
+  std::memcpy(S.Data, Header, static_cast<size_t>(H));
+  S.Length = H;
+  Block_Data.Fast_Mode = (Header[1] & QOR_Flag_Fast) != 0;
+  Block_Data.SIF_Path = (Header[1] & QOR_Flag_SIF) != 0;
+  // The bytes after the payload are read too: the decoder looks past its end,
+  // and must see what any reader of this stream sees, zeros at its end.
+  T_QOR_Buffer& In = *Block_Data.Input;
+  const int64_t Got = Load(In.Data, P + Decoder_Look_Ahead - 1);
+  if (Got < P) Report_Damaged_Block("payload cut short");
+  std::memset(In.Data + Got, 0, static_cast<size_t>(P + Decoder_Look_Ahead - Got));
+  In.Length = P;
+  Warm_Up_For_Expansion(Expected_Block_Length(P, More_Blocks));
+  Expand_Block();
+  if (Block_Data.Input->Length != P) Report_Damaged_Block("payload length does not match its decoding");
+  if (Side_Info_Buffer.Length != 2) Report_Damaged_Block("block header not used up");
+  if (Block_Data.Stored_CRC != Block_Data.Computed_CRC) Report_Damaged_Block("CRC mismatch");
+  return *Block_Data.Output;
+}
+
+// ------------------------------------------------------------- the bit step
 
 void T_QOR_MCP::Encode_Bit_Step() {
   T_QOR_Block_Data& B = Block_Data;

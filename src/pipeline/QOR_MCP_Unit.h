@@ -1,82 +1,18 @@
 // The block pipeline: owns all working memory and one object of every stage,
 // runs the three stage chains, and reads and writes the compressed container.
+// The stages are held behind the pipeline's own implementation, so that this
+// header, and a stage that calls back through QOR_MCP, need only the block record.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
 
-#include "coding/QOR_Coder_Unit.h"
-#include "pipeline/QOR_CRC_Unit.h"
+#include "pipeline/QOR_Block_Unit.h"
+#include "pipeline/QOR_Threads_Unit.h"
 #include "pipeline/QOR_Warm_Up_Unit.h"
-#include "transforms/QOR_AWFC_Unit.h"
-#include "transforms/QOR_BWT_Unit.h"
-#include "transforms/QOR_MTF_Unit.h"
-#include "transforms/QOR_RLE_BIT_Unit.h"
-#include "transforms/QOR_RLE_EXP_Unit.h"
-#include "transforms/QOR_SIF_Unit.h"
-
-// Bytes of input per block.
-constexpr int32_t QOR_Block_Size = 0x500000;  // 5,242,880
-// Usable bytes of each data buffer, entries of each stream and work array.
-constexpr int32_t QOR_Buffer_Capacity = 0x550000;  // 5,570,560
-// A normal-mode block whose BWT output has at least this many symbols takes the SIF path.
-constexpr int32_t QOR_SIF_Min_Symbols = 0x40000;
-// Exponents 0..23: every integer the pipeline handles is below 2^24 - 1.
-constexpr int QOR_Exponent_Slots = 24;
-// Segments closed per block; one more slot holds the terminating 0 on expansion.
-constexpr int QOR_Max_Segments = 64;
-// Header flags bits.
-constexpr uint8_t QOR_Flag_Fast = 0x01;
-constexpr uint8_t QOR_Flag_SIF = 0x02;
-
-struct T_QOR_Buffer {
-  uint8_t* Data = nullptr;
-  int32_t Length = 0;
-};
-
-struct T_QOR_Code_Streams {
-  uint8_t* Exponents = nullptr;
-  int32_t Exponent_Count = 0;
-  int32_t Exponent_Counts[QOR_Exponent_Slots] = {};
-  int32_t* Mantissas = nullptr;
-  int32_t Mantissa_Count = 0;
-  int32_t Mantissa_Cursors[QOR_Exponent_Slots] = {};
-  int32_t* Runs = nullptr;
-  int32_t Run_Count = 0;
-  int32_t Run_Exponent_Counts[QOR_Exponent_Slots] = {};
-  int32_t Run_Cursors[QOR_Exponent_Slots] = {};
-  // Coded into every SIF-path payload; always 0 so that output never depends on
-  // uninitialised memory.
-  int32_t Reserved_Value = 0;
-  int32_t Segment_Lengths[QOR_Max_Segments + 1] = {};
-  int32_t Segment_Count = 0;
-  int32_t Segment_Start = 0;
-};
-
-struct T_QOR_Block_Data {
-  T_QOR_Buffer* Input = nullptr;
-  T_QOR_Buffer* Output = nullptr;
-  T_QOR_Buffer* Side_Info = nullptr;
-  T_QOR_Code_Streams* Code_Streams = nullptr;
-  int32_t* Int_Work = nullptr;
-  uint32_t* UInt_Work = nullptr;
-  bool Fast_Mode = false;
-  bool SIF_Path = false;
-  uint32_t Stored_CRC = 0;
-  uint32_t Computed_CRC = 0;
-};
-
-// Thrown by any expansion step that finds its input impossible: a header, a
-// count, an index or a length that no compressor writes, or a CRC mismatch.
-// Expansion stops there; the output keeps only the blocks verified before.
-class T_QOR_Damaged_Block : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-[[noreturn]] void Report_Damaged_Block(const char* Reason);
 
 // A file that cannot be opened, created, read or written.
 class T_QOR_File_Error : public std::runtime_error {
@@ -108,9 +44,12 @@ class T_QOR_File {
 class T_QOR_MCP {
  public:
   // Allocates the working memory and makes this the pipeline that the stages
-  // reach through QOR_MCP.
+  // of the calling thread reach through QOR_MCP. The stages take their helper
+  // threads from Budget, which must outlive the pipeline; made without one,
+  // the pipeline has its own, of the CPUs the process may run on but one.
+  explicit T_QOR_MCP(T_QOR_Thread_Budget& Budget);
   T_QOR_MCP();
-  virtual ~T_QOR_MCP();
+  ~T_QOR_MCP();
   T_QOR_MCP(const T_QOR_MCP&) = delete;
   T_QOR_MCP& operator=(const T_QOR_MCP&) = delete;
 
@@ -141,9 +80,12 @@ class T_QOR_MCP {
 
   // Compresses Input (1..QOR_Block_Size bytes) into the payload in Output and
   // the header on Side_Info. Returns false when the payload could decode wrongly
-  // under some following bytes; the caller then tries another chain. Virtual
-  // so that tests can stand in for that rare refusal.
-  virtual bool Compress_Block();
+  // under some following bytes; the caller then tries another chain.
+  bool Compress_Block();
+  // Tests stand in for that rare refusal: when set, it is given the coder's
+  // answer and its own Context, and its answer is the block's.
+  bool (*Refusal_Hook)(bool Lossless, void* Context) = nullptr;
+  void* Refusal_Context = nullptr;
   // Rebuilds the block from Side_Info and the payload in Input into Output.
   void Expand_Block();
 
@@ -152,6 +94,42 @@ class T_QOR_MCP {
   void Encode_Bit_Step();
   void Decode_Bit_Step();
 
+  // ---- One block at a time, from and to the caller's own places ----
+
+  // Puts bytes Offset .. Offset + Count - 1 of the range being compressed at Into.
+  using T_Range_Loader = std::function<void(int32_t Offset, int32_t Count, uint8_t* Into)>;
+  // Takes one finished record, header and payload; both stay in the
+  // pipeline's buffers only until the call returns.
+  using T_Record_Sink =
+      std::function<void(const uint8_t* Header, int32_t Header_Length, const uint8_t* Payload, int32_t Payload_Length)>;
+  // Reads up to Count bytes from the start of a record's payload on (the
+  // payload and whatever follows it) into Into; returns the count read.
+  using T_Payload_Loader = std::function<int64_t(uint8_t* Into, int64_t Count)>;
+
+  // Compresses Count bytes (1..QOR_Block_Size) as one record or, in the rare
+  // case that neither chain gives a payload that is safe whatever bytes
+  // follow it, as two halves and so on; the records go to Emit in order.
+  void Compress_Range(int32_t Count, bool Fast, const T_Range_Loader& Load, const T_Record_Sink& Emit);
+
+  // The longest block header, and what Check_Header makes of one.
+  static constexpr int32_t Max_Header_Length = 13;
+  struct T_Record_Header {
+    int32_t Header_Length;
+    int32_t Payload_Length;
+  };
+  // Checks the header at Bytes (Available bytes are there, at least 1) and
+  // reports a damaged block when no compressor writes it.
+  static T_Record_Header Check_Header(const uint8_t* Bytes, int64_t Available);
+  // Rebuilds the block of one record whose header Check_Header passed and
+  // checks it; the block stays in the pipeline's Output until the next block.
+  // More_Blocks tells whether records follow, so that a full block is expected.
+  const T_QOR_Buffer& Expand_Record(const uint8_t* Header, const T_Record_Header& Sizes, const T_Payload_Loader& Load,
+                                    bool More_Blocks);
+  // Starts mapping what the first block of a compressed stream of Size bytes
+  // will need, before its record is read.
+  void Expect_Expansion(int64_t Size);
+
+  // ---- Whole files, one block after another ----
   void Compress_File(const std::string& Input_Name, const std::string& Output_Name, bool Fast);
   void Expand_File(const std::string& Input_Name, const std::string& Output_Name);
 
@@ -163,16 +141,22 @@ class T_QOR_MCP {
   int32_t Load_Input(int64_t Position, int32_t Count);
   void Compress_Range(int64_t Position, int32_t Count, bool Fast);
   bool Try_Chain(bool Fast);
+  bool Try_Chain(bool Fast, const T_Record_Sink& Emit);
+  void Compress_Part(int32_t Offset, int32_t Count, bool Fast, const T_Range_Loader& Load, const T_Record_Sink& Emit);
   void Prepare_Block();
   template <class T_Stage>
   void Forward(T_Stage& Stage);
   template <class T_Stage>
   void Inverse(T_Stage& Stage);
+  void Construct(T_QOR_Thread_Budget& Budget);
   // Opens both files; returns the size of the input.
   int64_t Open_Files(const std::string& Input_Name, const std::string& Output_Name);
   void Warm_Up_For_Expansion(int32_t Length);
   static int32_t Expected_Block_Length(int32_t Payload_Length, bool More_Blocks);
 
+  // Set when the pipeline was made without a budget. First, so that it
+  // outlives the warm-up thread, which gives its helper back as it ends.
+  std::unique_ptr<T_QOR_Thread_Budget> Own_Budget;
   struct Unmap {
     void operator()(uint8_t* Memory) const;
   };
@@ -188,15 +172,11 @@ class T_QOR_MCP {
   T_QOR_File Input_Stream;
   T_QOR_File Output_Stream;
 
-  // Declared in creation order; destroyed in the reverse order.
-  T_QOR_CRC32 CRC;
-  T_QOR_BWT BWT;
-  T_QOR_MTF MTF;
-  T_QOR_AWFC AWFC;
-  T_QOR_SIF SIF;
-  T_QOR_RLE_EXP RLE_EXP;
-  T_QOR_RLE_BIT RLE_BIT;
-  T_QOR_Coder Coder;
+  // One object of every stage, in QOR_MCP_Unit.cpp.
+  struct T_Stages;
+  std::unique_ptr<T_Stages> Stages;
 };
 
-extern T_QOR_MCP* QOR_MCP;
+// The pipeline that the stages running on this thread call back: each worker
+// thread has its own.
+extern thread_local T_QOR_MCP* QOR_MCP;

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <system_error>
 
+#include "pipeline/QOR_Threads_Unit.h"
+
 namespace {
 
 // Steps of one large page, so that a stage that catches up with the thread
@@ -30,14 +32,17 @@ void Map_Range(const T_QOR_Warm_Up::T_Range& Range) {
 
 }  // namespace
 
-void T_QOR_Warm_Up::Start(std::vector<T_Range> Ranges) {
+void T_QOR_Warm_Up::Start(T_QOR_Thread_Budget* Budget, std::vector<T_Range> Ranges) {
   Finish();
+  if (Budget == nullptr || !Budget->Try_Take()) return;
   try {
-    Worker = std::thread([Ranges = std::move(Ranges)] {
+    Worker = std::thread([Budget, Ranges = std::move(Ranges)] {
       for (const T_Range& Range : Ranges) Map_Range(Range);
+      Budget->Give_Back();
     });
   } catch (const std::system_error&) {
     // No thread to spare: the stages map their pages as they go.
+    Budget->Give_Back();
   }
 }
 

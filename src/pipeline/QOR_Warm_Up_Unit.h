@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+class T_QOR_Thread_Budget;
+
 // The kernel clears every fresh page on first touch, and on this kind of
 // machine that can cost a third of an expansion: a 5 MB block writes about
 // 45 MB of working memory. While the block is read and the coder decodes
@@ -25,9 +27,10 @@ class T_QOR_Warm_Up {
   T_QOR_Warm_Up& operator=(const T_QOR_Warm_Up&) = delete;
   ~T_QOR_Warm_Up() { Finish(); }
 
-  // Maps the ranges, in the order given, on a background thread; a run still
-  // going is finished first.
-  void Start(std::vector<T_Range> Ranges);
+  // Maps the ranges, in the order given, on a background thread taken from
+  // Budget and given back when it ends; a run still going is finished first.
+  // Without a thread free (or without a budget) nothing is mapped ahead.
+  void Start(T_QOR_Thread_Budget* Budget, std::vector<T_Range> Ranges);
   // Waits for the background thread; the memory must not be unmapped before.
   void Finish();
 

@@ -67,11 +67,12 @@ static_assert(QOR_Buffer_Capacity < (1 << 23), "rows must fit bits 8..30 of the 
 // A block from this many rows on shares its inverse between two threads.
 constexpr int32_t Two_Thread_Rows = 1 << 19;
 
-// Runs both on two threads for a large block, one after the other otherwise.
+// Runs both on two threads for a large block when Budget has a helper free,
+// one after the other otherwise.
 template <class T_First, class T_Second>
-void Run_Both_If(bool Large, const T_First& First, const T_Second& Second) {
+void Run_Both_If(bool Large, T_QOR_Thread_Budget* Budget, const T_First& First, const T_Second& Second) {
   if (Large) {
-    QOR_Run_Both(First, Second);
+    QOR_Run_Both(Budget, First, Second);
   } else {
     First();
     Second();
@@ -96,13 +97,13 @@ void Link_Rows(const uint8_t* L, int32_t From, int32_t To, int32_t Primary, int3
 
 // The rows are linked in two halves; the second half's rows of each byte
 // follow the first half's.
-void Build_Links(const uint8_t* L, int32_t N, int32_t Primary, uint32_t* Row_Links) {
+void Build_Links(const uint8_t* L, int32_t N, int32_t Primary, uint32_t* Row_Links, T_QOR_Thread_Budget* Budget) {
   const bool Large = N >= Two_Thread_Rows;
   const int32_t Mid = Large ? N / 2 : N;
   int32_t Low[256];
   int32_t High[256];
   Run_Both_If(
-      Large, [&] { Count_Bytes(L, 0, Mid, Primary, Low); }, [&] { Count_Bytes(L, Mid, N, Primary, High); });
+      Large, Budget, [&] { Count_Bytes(L, 0, Mid, Primary, Low); }, [&] { Count_Bytes(L, Mid, N, Primary, High); });
   int32_t First_Row = 1;
   for (int c = 0; c < 256; ++c) {
     const int32_t Count = Low[c] + High[c];
@@ -111,7 +112,7 @@ void Build_Links(const uint8_t* L, int32_t N, int32_t Primary, uint32_t* Row_Lin
     First_Row += Count;
   }
   Run_Both_If(
-      Large, [&] { Link_Rows(L, 0, Mid, Primary, Low, Row_Links); },
+      Large, Budget, [&] { Link_Rows(L, 0, Mid, Primary, Low, Row_Links); },
       [&] { Link_Rows(L, Mid, N, Primary, High, Row_Links); });
 }
 
@@ -143,11 +144,11 @@ class T_Inverse_Walk {
         Walks(std::clamp<int32_t>(N / Min_Rows_Per_Walk, 1, Max_Walks)),
         Chunk_Limit((N - 1) / Chunk_Bytes + Walks + 1) {}
 
-  void Run(uint8_t* Out) {
+  void Run(uint8_t* Out, T_QOR_Thread_Budget* Budget) {
     Start_Walks();
     const auto Walk_Share = [this] { T_Walker(*this).Run(); };
     // Alone, the calling thread's share takes every walk and the second finds none left.
-    Run_Both_If(N >= Two_Thread_Rows, Walk_Share, Walk_Share);
+    Run_Both_If(N >= Two_Thread_Rows, Budget, Walk_Share, Walk_Share);
     Assemble(Out);
   }
 
@@ -686,6 +687,7 @@ bool T_Bucket_Sorter::Compare_Suffixes(int32_t W, int32_t V, int32_t Depth) {
 void T_QOR_BWT::Encode_Block(T_QOR_Block_Data& Block_Data) {
   if (T_QOR_MCP::Pass_Empty_Block(Block_Data)) return;
   Suffix_Array = Block_Data.Int_Work + 1;
+  Thread_Budget = Block_Data.Thread_Budget;
   Block = Block_Data.Input->Data;
   Last_Column = Block_Data.Output->Data;
   Block_Length = static_cast<uint32_t>(Block_Data.Input->Length);
@@ -847,7 +849,8 @@ bool T_QOR_BWT::Sort_Listed_Buckets(int32_t Count, uint32_t* Worker_Scratch) {
   T_Bucket_Sorter Helper(Block, N, Suffix_Array, Worker_Scratch, Budget);
   const auto Caller_Share = [&Caller, &Queue] { Caller.Sort_Claimed(Queue); };
   if (Sort_Threads > 1 && N >= Min_Rows_For_Worker && Count > 1) {
-    Used_Second_Thread = QOR_Run_Both(Caller_Share, [&Helper, &Queue] { Helper.Sort_Claimed(Queue); });
+    Used_Second_Thread =
+        QOR_Run_Both(Thread_Budget, Caller_Share, [&Helper, &Queue] { Helper.Sort_Claimed(Queue); });
   } else {
     Used_Second_Thread = false;
     Caller_Share();
@@ -949,7 +952,7 @@ void T_QOR_BWT::Decode_Block(T_QOR_Block_Data& Block_Data) {
   // mantissas' stream.
   uint32_t* Links = reinterpret_cast<uint32_t*>(Block_Data.Int_Work);
   uint8_t* Pool = reinterpret_cast<uint8_t*>(Block_Data.Code_Streams->Mantissas);
-  Build_Links(L, N, P, Links);
-  T_Inverse_Walk(Links, N, P, Pool).Run(Block_Data.Output->Data);
+  Build_Links(L, N, P, Links, Block_Data.Thread_Budget);
+  T_Inverse_Walk(Links, N, P, Pool).Run(Block_Data.Output->Data, Block_Data.Thread_Budget);
   Block_Data.Output->Length = N - 1;
 }

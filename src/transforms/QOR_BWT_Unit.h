@@ -5,6 +5,7 @@
 #include <cstdint>
 
 struct T_QOR_Block_Data;
+class T_QOR_Thread_Budget;
 
 class T_QOR_BWT {
  public:
@@ -23,7 +24,8 @@ class T_QOR_BWT {
   // at most about 16; tests lower it to drive the other path.
   int64_t Work_Per_Row = 32;
   // Threads that sort the buckets of a large block: the calling one and,
-  // when this is 2, one worker. Tests and benchmarks set 1 to compare.
+  // when this is 2 and the block record's budget has one free, one helper.
+  // Tests and benchmarks set 1 to compare.
   int Sort_Threads = 2;
   // Whether the last block was finished by the guaranteed-time suffix sort.
   bool Used_Fallback = false;
@@ -46,6 +48,8 @@ class T_QOR_BWT {
   void Scan_Descending();
   void Sort_All_Suffixes(uint32_t* Work);
 
+  // The block record's, for the second sorting thread.
+  T_QOR_Thread_Budget* Thread_Budget = nullptr;
   uint8_t* Block = nullptr;
   uint8_t* Last_Column = nullptr;
   uint32_t Block_Length = 0;
