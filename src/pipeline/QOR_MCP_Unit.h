@@ -71,9 +71,18 @@ struct T_QOR_Block_Data {
 // Thrown by any expansion step that finds its input impossible: a header, a
 // count, an index or a length that no compressor writes, or a CRC mismatch.
 // Expansion stops there; the output keeps only the blocks verified before.
+// what() is the decoder's reason; the file level adds where it happened.
 class T_QOR_Damaged_Block : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+  void Locate(const std::string& Name, int64_t Number, int64_t Offset) {
+    File_Name = Name;
+    Block_Number = Number;
+    Block_Offset = Offset;
+  }
+  std::string File_Name;    // the compressed file; empty until located
+  int64_t Block_Number = 0;  // counted from 1
+  int64_t Block_Offset = 0;  // of the block's header in the compressed file
 };
 
 [[noreturn]] void Report_Damaged_Block(const char* Reason);
@@ -93,7 +102,8 @@ class T_QOR_File {
   ~T_QOR_File();
 
   void Open_For_Reading(const std::string& Name);
-  void Create_For_Writing(const std::string& Name);
+  // Takes over an open descriptor; errors will name Name.
+  void Adopt(int Descriptor, const std::string& Name);
   // Reads up to Count bytes at Offset; returns the count read (short only at the end).
   int64_t Read_At(int64_t Offset, uint8_t* Data, int64_t Count);
   void Write(const uint8_t* Data, int64_t Count);
@@ -104,6 +114,8 @@ class T_QOR_File {
   int Descriptor_ = -1;
   std::string Name_;
 };
+
+class T_QOR_Output_File;
 
 class T_QOR_MCP {
  public:
@@ -168,8 +180,9 @@ class T_QOR_MCP {
   void Forward(T_Stage& Stage);
   template <class T_Stage>
   void Inverse(T_Stage& Stage);
-  // Opens both files; returns the size of the input.
-  int64_t Open_Files(const std::string& Input_Name, const std::string& Output_Name);
+  // Opens the input and refuses an output that is the input itself; returns
+  // the size of the input.
+  int64_t Open_Input(const std::string& Input_Name, const std::string& Output_Name);
   void Warm_Up_For_Expansion(int32_t Length);
   static int32_t Expected_Block_Length(int32_t Payload_Length, bool More_Blocks);
 
@@ -186,7 +199,9 @@ class T_QOR_MCP {
   T_QOR_Code_Streams Code_Streams;
   T_QOR_Block_Data Block_Data;
   T_QOR_File Input_Stream;
-  T_QOR_File Output_Stream;
+  // The output of the file being processed, owned by Compress_File or
+  // Expand_File for exactly that long.
+  T_QOR_Output_File* Output_Stream = nullptr;
 
   // Declared in creation order; destroyed in the reverse order.
   T_QOR_CRC32 CRC;
