@@ -1,5 +1,5 @@
 // The qor program on files with content: reports with rates, the chains named in
-// the stages lines, round trips, a full disk and a damaged block.
+// the stages lines, round trips and a damaged block.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -168,16 +168,6 @@ TEST(CliPipeline, TotalsSumFilesAndAverageTheirRates) {
   EXPECT_EQ(Lines[4], "Total compression rate    : " + Figure_Field(double(A + B) / 12000 * 8) + " bps");
   Expect_Time_Line(Lines[5], "Total time                : ");
   EXPECT_EQ(Lines[6], Rule);
-}
-
-TEST(CliPipeline, FullDiskEndsWithExitOne) {
-  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-  T_Temp_Dir Dir;
-  Dir.Write("a.txt", Text_Sample(10000));
-  std::filesystem::create_symlink("/dev/full", Dir / "a.qor");
-  const T_Process_Result Result = Run_QOR({"-c", "a.txt"}, Dir.Dir());
-  EXPECT_EQ(Result.Exit_Code, 1);
-  EXPECT_TRUE(std::regex_match(Result.Err, std::regex("qor: a\\.qor: [^\n]+\n"))) << Result.Err;
 }
 
 TEST(CliPipeline, ChangedCRCStopsExpansionWithExitTwo) {

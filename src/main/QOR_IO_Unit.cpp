@@ -174,11 +174,18 @@ std::string Output_Name(const std::string& Input_Name, const std::string& Extens
 }
 
 T_QOR_Number_Format Locale_Number_Format() {
+  const char* Name = std::setlocale(LC_NUMERIC, nullptr);
+  const std::string_view Locale = Name == nullptr ? "C" : Name;
+  // The C locale groups nothing; its reports still group by thousands, in the
+  // fixed "1,234.5" form.
+  if (Locale == "C" || Locale == "POSIX" || Locale.starts_with("C.")) return T_QOR_Number_Format{};
   const std::lconv* Conventions = std::localeconv();
-  if (Conventions == nullptr || Conventions->thousands_sep == nullptr || Conventions->thousands_sep[0] == '\0') {
+  if (Conventions == nullptr || Conventions->decimal_point == nullptr || Conventions->decimal_point[0] == '\0') {
     return T_QOR_Number_Format{};
   }
-  return T_QOR_Number_Format{Conventions->thousands_sep, Conventions->decimal_point};
+  // A locale with a decimal mark but no thousands separator (bg_BG, pt_PT) groups nothing.
+  return T_QOR_Number_Format{Conventions->thousands_sep == nullptr ? "" : Conventions->thousands_sep,
+                             Conventions->decimal_point};
 }
 
 std::string Format_Number(double Value, int Width, int Decimals, const T_QOR_Number_Format& Format) {

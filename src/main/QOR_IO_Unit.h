@@ -41,8 +41,8 @@ struct T_QOR_Number_Format {
   std::string Decimal_Separator = ".";
 };
 
-// The separators of the current LC_NUMERIC locale; "," and "." where it has no
-// thousands separator (the C locale), so that reports always group their digits.
+// The separators of the current LC_NUMERIC locale, an empty thousands separator
+// meaning no grouping; "," and "." in the C/POSIX locale.
 T_QOR_Number_Format Locale_Number_Format();
 
 // "%<Width>.<Decimals>n": grouped in thousands, right-aligned, the field widening as needed.

@@ -7,6 +7,7 @@
 #include <exception>
 #include <initializer_list>
 #include <new>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -15,6 +16,7 @@
 #include "main/QOR_Global_Unit.h"
 #include "main/QOR_IO_Unit.h"
 #include "pipeline/QOR_MCP_Unit.h"
+#include "pipeline/QOR_Output_File_Unit.h"
 
 namespace {
 
@@ -41,6 +43,14 @@ void Write_Text(std::string_view Text) {
   std::fflush(stdout);
 }
 
+// One line on standard error, after whatever standard output holds so far;
+// an open progress line is ended first.
+void Print_Error(bool Progress_Line_Open, std::string_view Reason) {
+  if (Progress_Line_Open) Print_Line("");
+  std::fflush(stdout);
+  std::fprintf(stderr, "qor: %.*s\n", static_cast<int>(Reason.size()), Reason.data());
+}
+
 std::string Concat(std::initializer_list<std::string_view> Parts) {
   std::string Text;
   for (const std::string_view Part : Parts) Text += Part;
@@ -61,6 +71,12 @@ class T_QOR_Driver {
   void Report_File(const T_QOR_IO& IO, const T_QOR_Block_Data& Last_Block, bool Compressing, const std::string& Input,
                    const std::string& Output, double Elapsed);
   void Print_Totals();
+  // Adds the files a phase will read to the inputs of this run.
+  void Note_Inputs(const std::vector<std::string>& Files);
+  // Refuses an output name that leads to an input of this run or to an output
+  // it already wrote: a batch must never destroy what it has still to read,
+  // nor what it made.
+  void Check_Clash(const std::string& Input, const std::string& Output) const;
   std::string Count(double Value) const { return Format_Number(Value, 13, 0, Number_Format); }
   std::string Figure(double Value) const { return Format_Fixed(Value, 17, 3, Number_Format); }
 
@@ -74,6 +90,8 @@ class T_QOR_Driver {
   double Total_Output_Size = 0;
   bool File_Not_Found = false;
   bool Line_Open = false;
+  std::set<T_QOR_File_Identity> Run_Inputs;
+  std::set<T_QOR_File_Identity> Run_Outputs;
 };
 
 int T_QOR_Driver::Run() {
@@ -81,6 +99,13 @@ int T_QOR_Driver::Run() {
   {
     const T_QOR_IO IO;
     IO.Parse_Command_Line(Settings, Arguments);
+    if (Settings.Compress || Settings.Expand) {
+      // Both phases search the same pattern: what matches now is also what
+      // the expansion phase will read, even if the compression phase runs first.
+      std::vector<std::string> Files;
+      IO.Find_Files(Settings.Input_Name, Files);
+      Note_Inputs(Files);
+    }
     if (Settings.Help) {
       for (const std::string_view Line : Usage) Print_Line(Line);
     }
@@ -95,8 +120,11 @@ void T_QOR_Driver::Run_Phase(const T_QOR_IO& IO, bool Compressing) {
   std::vector<std::string> Files;
   IO.Find_Files(Settings.Input_Name, Files);
   Number_Of_Files = static_cast<double>(Files.size());
+  Note_Inputs(Files);
   if (Files.empty()) {
     Print_Line(File_Not_Found_Text);
+    Print_Error(false, Settings.Input_Name.empty() ? std::string("no file name or wildcard given")
+                                                   : Settings.Input_Name + ": no file matches");
     // No later phase and no totals.
     Settings.Compress = false;
     Settings.Expand = false;
@@ -122,6 +150,7 @@ void T_QOR_Driver::Process_File(const T_QOR_IO& IO, T_QOR_MCP& Pipeline, bool Co
     Write_Text(Spinner[Index % Spinner.size()]);
   }
 
+  Check_Clash(Input, Output);
   const int64_t File_Start = Milliseconds_Now();
   if (Compressing) {
     Pipeline.Compress_File(Input, Output, Settings.Fast);
@@ -129,6 +158,8 @@ void T_QOR_Driver::Process_File(const T_QOR_IO& IO, T_QOR_MCP& Pipeline, bool Co
     Pipeline.Expand_File(Input, Output);
   }
   const double Elapsed = Seconds_Since(File_Start);
+  T_QOR_File_Identity Written{};
+  if (QOR_Identity_Of(Output, Written)) Run_Outputs.insert(Written);
   Report_File(IO, Pipeline.Get_Block_Data(), Compressing, Input, Output, Elapsed);
 }
 
@@ -157,6 +188,24 @@ void T_QOR_Driver::Report_File(const T_QOR_IO& IO, const T_QOR_Block_Data& Last_
   }
 }
 
+void T_QOR_Driver::Note_Inputs(const std::vector<std::string>& Files) {
+  for (const std::string& Name : Files) {
+    T_QOR_File_Identity Identity{};
+    if (QOR_Identity_Of(Name, Identity)) Run_Inputs.insert(Identity);
+  }
+}
+
+void T_QOR_Driver::Check_Clash(const std::string& Input, const std::string& Output) const {
+  T_QOR_File_Identity Existing{};
+  if (!QOR_Identity_Of(Output, Existing)) return;
+  // The input itself is the pipeline's own guard, with its own message.
+  T_QOR_File_Identity Own{};
+  if (QOR_Identity_Of(Input, Own) && Own == Existing) return;
+  if (Run_Inputs.count(Existing) != 0 || Run_Outputs.count(Existing) != 0) {
+    throw T_QOR_File_Error(Output, "output would overwrite a file of this run");
+  }
+}
+
 void T_QOR_Driver::Print_Totals() {
   const double Elapsed = Seconds_Since(Program_Start);
   if (Settings.Verbose) {
@@ -180,32 +229,33 @@ void T_QOR_Driver::Print_Totals() {
   Print_Line(Bottom_Rule[2]);
 }
 
-// One line on standard error, after whatever standard output holds so far.
-void Report_Error(const T_QOR_Driver& Driver, std::string_view Reason) {
-  if (Driver.Progress_Line_Open()) Print_Line("");
-  std::fflush(stdout);
-  std::fprintf(stderr, "qor: %.*s\n", static_cast<int>(Reason.size()), Reason.data());
+std::string Damage_Report(const T_QOR_Damaged_Block& Damage) {
+  if (Damage.File_Name.empty()) return Concat({"damaged block: ", Damage.what()});
+  return Concat({Damage.File_Name, ": damaged block ", std::to_string(Damage.Block_Number), " at offset ",
+                 std::to_string(Damage.Block_Offset), ": ", Damage.what()});
 }
 
 }  // namespace
 
 int main(int Argument_Count, char** Argument_Values) {
   std::setlocale(LC_NUMERIC, "");
+  // Before any thread starts, so that every thread inherits the blocked signals.
+  QOR_Remove_Outputs_On_Signals();
   T_QOR_Driver Driver(std::vector<std::string>(Argument_Values + 1, Argument_Values + Argument_Count));
   try {
     return Driver.Run();
-  } catch (const T_QOR_Damaged_Block&) {
+  } catch (const T_QOR_Damaged_Block& Damage) {
     // The empty line also ends an open progress line.
     Print_Line("");
     Print_Line(CRC_Not_Valid_Text);
-    std::fflush(stdout);
+    Print_Error(false, Damage_Report(Damage));
     return Exit_Damaged;
   } catch (const std::bad_alloc&) {
-    Report_Error(Driver, "not enough memory");
+    Print_Error(Driver.Progress_Line_Open(), "not enough memory");
     return Exit_File_Error;
   } catch (const std::exception& Error) {
     // T_QOR_File_Error: "name: the system's reason".
-    Report_Error(Driver, Error.what());
+    Print_Error(Driver.Progress_Line_Open(), Error.what());
     return Exit_File_Error;
   }
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <string>
 
 class T_QOR_Thread_Budget;
 
@@ -120,9 +121,18 @@ struct T_QOR_Block_Data {
 // Thrown by any expansion step that finds its input impossible: a header, a
 // count, an index or a length that no compressor writes, or a CRC mismatch.
 // Expansion stops there; the output keeps only the blocks verified before.
+// what() is the decoder's reason; the file level adds where it happened.
 class T_QOR_Damaged_Block : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+  void Locate(const std::string& Name, int64_t Number, int64_t Offset) {
+    File_Name = Name;
+    Block_Number = Number;
+    Block_Offset = Offset;
+  }
+  std::string File_Name;     // the compressed file; empty until located
+  int64_t Block_Number = 0;  // counted from 1
+  int64_t Block_Offset = 0;  // of the block's header in the compressed file
 };
 
 [[noreturn]] void Report_Damaged_Block(const char* Reason);

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "pipeline/QOR_MCP_Unit.h"
+#include "pipeline/QOR_Output_File_Unit.h"
 
 namespace {
 
@@ -36,10 +37,10 @@ void T_QOR_File::Open_For_Reading(const std::string& Name) {
   if (Descriptor_ < 0) throw T_QOR_File_Error(Name, System_Reason());
 }
 
-void T_QOR_File::Create_For_Writing(const std::string& Name) {
+void T_QOR_File::Adopt(int Descriptor, const std::string& Name) {
+  Close();
+  Descriptor_ = Descriptor;
   Name_ = Name;
-  Descriptor_ = ::open(Name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (Descriptor_ < 0) throw T_QOR_File_Error(Name, System_Reason());
 }
 
 int64_t T_QOR_File::Read_At(int64_t Offset, uint8_t* Data, int64_t Count) {
@@ -72,19 +73,16 @@ void T_QOR_File::Close() {
   if (Result != 0 && errno != EINTR) throw T_QOR_File_Error(Name_, System_Reason());
 }
 
-int64_t T_QOR_MCP::Open_Files(const std::string& Input_Name, const std::string& Output_Name) {
+int64_t T_QOR_MCP::Open_Input(const std::string& Input_Name, const std::string& Output_Name) {
   Input_Stream.Close();
-  Output_Stream.Close();
   Input_Stream.Open_For_Reading(Input_Name);
   struct stat In_Info{};
-  struct stat Out_Info{};
   if (::fstat(Input_Stream.Descriptor(), &In_Info) != 0) throw T_QOR_File_Error(Input_Name, System_Reason());
-  // Creating the output truncates it: refuse when it is the input under another name.
-  if (::stat(Output_Name.c_str(), &Out_Info) == 0 && Out_Info.st_dev == In_Info.st_dev &&
-      Out_Info.st_ino == In_Info.st_ino) {
+  // The rename would replace the input: refuse when the output is the input under another name.
+  T_QOR_File_Identity Out{};
+  if (QOR_Identity_Of(Output_Name, Out) && Out == T_QOR_File_Identity{In_Info.st_dev, In_Info.st_ino}) {
     throw T_QOR_File_Error(Output_Name, "is the input file itself; not overwritten");
   }
-  Output_Stream.Create_For_Writing(Output_Name);
   return static_cast<int64_t>(In_Info.st_size);
 }
 
@@ -95,13 +93,22 @@ int32_t T_QOR_MCP::Load_Input(int64_t Position, int32_t Count) {
 
 void T_QOR_MCP::Compress_File(const std::string& Input_Name, const std::string& Output_Name, bool Fast) {
   Block_Data.Fast_Mode = Fast;
-  Open_Files(Input_Name, Output_Name);
-  int64_t Position = 0;
-  while (const int32_t Count = Load_Input(Position, QOR_Block_Size)) {
-    Compress_Range(Position, Count, Fast);
-    Position += Count;
+  Open_Input(Input_Name, Output_Name);
+  T_QOR_Output_File Output(Output_Name);
+  Output_Stream = &Output;
+  try {
+    int64_t Position = 0;
+    while (const int32_t Count = Load_Input(Position, QOR_Block_Size)) {
+      Compress_Range(Position, Count, Fast);
+      Position += Count;
+    }
+    // A partial compressed file is never kept: Output's destructor removes it on any error.
+    Output.Commit(Input_Stream.Descriptor());
+  } catch (...) {
+    Output_Stream = nullptr;
+    throw;
   }
-  Output_Stream.Close();
+  Output_Stream = nullptr;
   Input_Stream.Close();
 }
 
@@ -132,8 +139,8 @@ void T_QOR_MCP::Write_Block() {
   T_QOR_Buffer& S = Side_Info_Buffer;
   S.Data[0] = static_cast<uint8_t>(S.Length);
   S.Data[1] = static_cast<uint8_t>((Block_Data.Fast_Mode ? QOR_Flag_Fast : 0) | (Block_Data.SIF_Path ? QOR_Flag_SIF : 0));
-  Output_Stream.Write(S.Data, S.Length);
-  Output_Stream.Write(Block_Data.Output->Data, Block_Data.Output->Length);
+  Output_Stream->Write(S.Data, S.Length);
+  Output_Stream->Write(Block_Data.Output->Data, Block_Data.Output->Length);
 }
 
 bool T_QOR_MCP::Read_Block(int64_t Position) {
@@ -169,23 +176,35 @@ int32_t T_QOR_MCP::Expected_Block_Length(int32_t Payload_Length, bool More_Block
 }
 
 void T_QOR_MCP::Expand_File(const std::string& Input_Name, const std::string& Output_Name) {
-  const int64_t Size = Open_Files(Input_Name, Output_Name);
+  const int64_t Size = Open_Input(Input_Name, Output_Name);
+  T_QOR_Output_File Output(Output_Name);
   // Before the first block is read, so that the coder's streams map while
   // the header and the payload are read. The file size stands in for the
   // payload length.
   Warm_Up_For_Expansion(Expected_Block_Length(static_cast<int32_t>(std::min<int64_t>(Size, QOR_Block_Size)), false));
   int64_t Position = 0;
-  while (Read_Block(Position)) {
-    const int32_t H = Side_Info_Buffer.Length;
-    const int32_t P = Block_Data.Input->Length;
-    Warm_Up_For_Expansion(Expected_Block_Length(P, Size > Position + H + P));
-    Expand_Block();
-    if (Block_Data.Input->Length != P) Report_Damaged_Block("payload length does not match its decoding");
-    if (Side_Info_Buffer.Length != 2) Report_Damaged_Block("block header not used up");
-    if (Block_Data.Stored_CRC != Block_Data.Computed_CRC) Report_Damaged_Block("CRC mismatch");
-    Output_Stream.Write(Block_Data.Output->Data, Block_Data.Output->Length);
-    Position += H + P;
+  int64_t Block_Number = 1;
+  try {
+    while (Read_Block(Position)) {
+      const int32_t H = Side_Info_Buffer.Length;
+      const int32_t P = Block_Data.Input->Length;
+      Warm_Up_For_Expansion(Expected_Block_Length(P, Size > Position + H + P));
+      Expand_Block();
+      if (Block_Data.Input->Length != P) Report_Damaged_Block("payload length does not match its decoding");
+      if (Side_Info_Buffer.Length != 2) Report_Damaged_Block("block header not used up");
+      if (Block_Data.Stored_CRC != Block_Data.Computed_CRC) Report_Damaged_Block("CRC mismatch");
+      Output.Write(Block_Data.Output->Data, Block_Data.Output->Length);
+      Position += H + P;
+      ++Block_Number;
+    }
+  } catch (T_QOR_Damaged_Block& Damage) {
+    // The blocks verified so far are the user's data: they stay, under the
+    // final name, and the damage is still reported.
+    Damage.Locate(Input_Name, Block_Number, Position);
+    Output.Commit(Input_Stream.Descriptor());
+    Input_Stream.Close();
+    throw;
   }
-  Output_Stream.Close();
+  Output.Commit(Input_Stream.Descriptor());
   Input_Stream.Close();
 }

@@ -29,7 +29,8 @@ class T_QOR_File {
   ~T_QOR_File();
 
   void Open_For_Reading(const std::string& Name);
-  void Create_For_Writing(const std::string& Name);
+  // Takes over an open descriptor; errors will name Name.
+  void Adopt(int Descriptor, const std::string& Name);
   // Reads up to Count bytes at Offset; returns the count read (short only at the end).
   int64_t Read_At(int64_t Offset, uint8_t* Data, int64_t Count);
   void Write(const uint8_t* Data, int64_t Count);
@@ -40,6 +41,8 @@ class T_QOR_File {
   int Descriptor_ = -1;
   std::string Name_;
 };
+
+class T_QOR_Output_File;
 
 class T_QOR_MCP {
  public:
@@ -149,8 +152,9 @@ class T_QOR_MCP {
   template <class T_Stage>
   void Inverse(T_Stage& Stage);
   void Construct(T_QOR_Thread_Budget& Budget);
-  // Opens both files; returns the size of the input.
-  int64_t Open_Files(const std::string& Input_Name, const std::string& Output_Name);
+  // Opens the input and refuses an output that is the input itself; returns
+  // the size of the input.
+  int64_t Open_Input(const std::string& Input_Name, const std::string& Output_Name);
   void Warm_Up_For_Expansion(int32_t Length);
   static int32_t Expected_Block_Length(int32_t Payload_Length, bool More_Blocks);
 
@@ -170,7 +174,9 @@ class T_QOR_MCP {
   T_QOR_Code_Streams Code_Streams;
   T_QOR_Block_Data Block_Data;
   T_QOR_File Input_Stream;
-  T_QOR_File Output_Stream;
+  // The output of the file being processed, owned by Compress_File or
+  // Expand_File for exactly that long.
+  T_QOR_Output_File* Output_Stream = nullptr;
 
   // One object of every stage, in QOR_MCP_Unit.cpp.
   struct T_Stages;
