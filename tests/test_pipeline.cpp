@@ -10,7 +10,9 @@
 
 #include <unistd.h>
 
+#include "pipeline/QOR_File_Unit.h"
 #include "pipeline/QOR_MCP_Unit.h"
+#include "pipeline/QOR_Scheduler_Unit.h"
 #include "qor_process.h"
 
 namespace {
@@ -222,7 +224,7 @@ class Container_Test : public Pipeline_Test {
 
 TEST_F(Container_Test, EmptyFileExpandsToEmptyFile) {
   Write_Input({});
-  Pipeline.Expand_File(In_Name, Out_Name);
+  QOR_Expand_File(In_Name, Out_Name);
   EXPECT_TRUE(Read_Output().empty());
 }
 
@@ -249,21 +251,21 @@ TEST_F(Container_Test, RefusesHeadersNoCompressorWrites) {
   };
   for (const auto& [Name, Bytes] : Cases) {
     Write_Input(Bytes);
-    EXPECT_THROW(Pipeline.Expand_File(In_Name, Out_Name), T_QOR_Damaged_Block) << Name;
+    EXPECT_THROW(QOR_Expand_File(In_Name, Out_Name), T_QOR_Damaged_Block) << Name;
     EXPECT_TRUE(Read_Output().empty()) << Name;
   }
 }
 
 TEST_F(Container_Test, MissingInputIsAFileError) {
-  EXPECT_THROW(Pipeline.Expand_File(Directory + "qor_no_such_file", Out_Name), T_QOR_File_Error);
-  EXPECT_THROW(Pipeline.Compress_File(Directory + "qor_no_such_file", Out_Name, true), T_QOR_File_Error);
+  EXPECT_THROW(QOR_Expand_File(Directory + "qor_no_such_file", Out_Name), T_QOR_File_Error);
+  EXPECT_THROW(QOR_Compress_File(Directory + "qor_no_such_file", Out_Name, true), T_QOR_File_Error);
 }
 
 TEST_F(Container_Test, RefusesToOverwriteTheInputThroughALink) {
   Write_Input({1, 2, 3});
   const std::string Link = Directory + "link.qor";
   ASSERT_EQ(::symlink(In_Name.c_str(), Link.c_str()), 0);
-  EXPECT_THROW(Pipeline.Compress_File(In_Name, Link, true), T_QOR_File_Error);
+  EXPECT_THROW(QOR_Compress_File(In_Name, Link, true), T_QOR_File_Error);
   std::ifstream File(In_Name, std::ios::binary);
   EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(File), {}), (std::vector<uint8_t>{1, 2, 3}));
 }

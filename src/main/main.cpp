@@ -1,5 +1,6 @@
 // The qor program: banner, command line, the compression and expansion phases
 // over every matching file, per-file reports and totals.
+#include <algorithm>
 #include <chrono>
 #include <clocale>
 #include <cstdint>
@@ -15,7 +16,9 @@
 
 #include "main/QOR_Global_Unit.h"
 #include "main/QOR_IO_Unit.h"
+#include "pipeline/QOR_File_Unit.h"
 #include "pipeline/QOR_MCP_Unit.h"
+#include "pipeline/QOR_Scheduler_Unit.h"
 #include "pipeline/QOR_Output_File_Unit.h"
 
 namespace {
@@ -67,8 +70,9 @@ class T_QOR_Driver {
 
  private:
   void Run_Phase(const T_QOR_IO& IO, bool Compressing);
-  void Process_File(const T_QOR_IO& IO, T_QOR_MCP& Pipeline, bool Compressing, size_t Index, const std::string& Input);
-  void Report_File(const T_QOR_IO& IO, const T_QOR_Block_Data& Last_Block, bool Compressing, const std::string& Input,
+  void Start_File(bool Compressing, size_t Index, const T_QOR_File_Pair& File);
+  void Finish_File(const T_QOR_IO& IO, bool Compressing, const T_QOR_File_Pair& File, const T_QOR_File_Outcome& Outcome);
+  void Report_File(const T_QOR_IO& IO, bool Fast_Mode, bool SIF_Path, bool Compressing, const std::string& Input,
                    const std::string& Output, double Elapsed);
   void Print_Totals();
   // Adds the files a phase will read to the inputs of this run.
@@ -92,6 +96,13 @@ class T_QOR_Driver {
   bool Line_Open = false;
   std::set<T_QOR_File_Identity> Run_Inputs;
   std::set<T_QOR_File_Identity> Run_Outputs;
+  // QOR_THREADS, read before the first phase; 0 when unset.
+  int Requested_Workers = 0;
+  // The flags the stages line shows: the last block's. A file without blocks
+  // shows those of the file before it (and, compressing, the fast setting),
+  // as one pipeline per phase left them.
+  bool Shown_Fast_Mode = false;
+  bool Shown_SIF_Path = false;
 };
 
 int T_QOR_Driver::Run() {
@@ -100,6 +111,7 @@ int T_QOR_Driver::Run() {
     const T_QOR_IO IO;
     IO.Parse_Command_Line(Settings, Arguments);
     if (Settings.Compress || Settings.Expand) {
+      Requested_Workers = QOR_Requested_Workers();
       // Both phases search the same pattern: what matches now is also what
       // the expansion phase will read, even if the compression phase runs first.
       std::vector<std::string> Files;
@@ -136,42 +148,56 @@ void T_QOR_Driver::Run_Phase(const T_QOR_IO& IO, bool Compressing) {
                        Files_Count_Suffix}));
     Line_Open = true;
   }
-  // The pipeline's memory lives for one phase; its constructor makes it the QOR_MCP the stages use.
-  T_QOR_MCP Pipeline;
-  for (size_t Index = 0; Index < Files.size(); ++Index) Process_File(IO, Pipeline, Compressing, Index, Files[Index]);
+  std::vector<T_QOR_File_Pair> Pairs;
+  int64_t Work_Items = 0;
+  for (const std::string& Input : Files) {
+    Pairs.push_back({Input, Output_Name(Input, Settings.Extension)});
+    // Blocks in hand: a compressed file's are guessed at a ratio of 4.
+    const int64_t Per_Block = Compressing ? QOR_Block_Size : QOR_Block_Size / 4;
+    Work_Items += std::max<int64_t>(1, (IO.File_Size(Input) + Per_Block - 1) / Per_Block);
+  }
+  // Each phase starts as a fresh pipeline would.
+  Shown_Fast_Mode = false;
+  Shown_SIF_Path = false;
+  T_QOR_Phase_Hooks Hooks;
+  Hooks.Starting = [&](size_t Index) { Start_File(Compressing, Index, Pairs[Index]); };
+  Hooks.Check_Output = [&](size_t Index) { Check_Clash(Pairs[Index].Input, Pairs[Index].Output); };
+  Hooks.Finished = [&](size_t Index, const T_QOR_File_Outcome& Outcome) {
+    Finish_File(IO, Compressing, Pairs[Index], Outcome);
+  };
+  QOR_Run_Phase(Pairs, Compressing, Settings.Fast, QOR_Worker_Count(Requested_Workers, Work_Items), Hooks);
 }
 
-void T_QOR_Driver::Process_File(const T_QOR_IO& IO, T_QOR_MCP& Pipeline, bool Compressing, size_t Index,
-                                const std::string& Input) {
-  const std::string Output = Output_Name(Input, Settings.Extension);
+void T_QOR_Driver::Start_File(bool Compressing, size_t Index, const T_QOR_File_Pair& File) {
   if (Settings.Verbose) {
-    Print_Line(Concat({Compressing ? Compressing_Word : Expanding_Word, Input, To_Word, Output}));
+    Print_Line(Concat({Compressing ? Compressing_Word : Expanding_Word, File.Input, To_Word, File.Output}));
   } else {
     Write_Text(Spinner[Index % Spinner.size()]);
   }
+}
 
-  Check_Clash(Input, Output);
-  const int64_t File_Start = Milliseconds_Now();
-  if (Compressing) {
-    Pipeline.Compress_File(Input, Output, Settings.Fast);
-  } else {
-    Pipeline.Expand_File(Input, Output);
-  }
-  const double Elapsed = Seconds_Since(File_Start);
+void T_QOR_Driver::Finish_File(const T_QOR_IO& IO, bool Compressing, const T_QOR_File_Pair& File,
+                               const T_QOR_File_Outcome& Outcome) {
   T_QOR_File_Identity Written{};
-  if (QOR_Identity_Of(Output, Written)) Run_Outputs.insert(Written);
-  Report_File(IO, Pipeline.Get_Block_Data(), Compressing, Input, Output, Elapsed);
+  if (QOR_Identity_Of(File.Output, Written)) Run_Outputs.insert(Written);
+  if (Outcome.Has_Blocks) {
+    Shown_Fast_Mode = Outcome.Fast_Mode;
+    Shown_SIF_Path = Outcome.SIF_Path;
+  } else if (Compressing) {
+    Shown_Fast_Mode = Settings.Fast;
+  }
+  Report_File(IO, Shown_Fast_Mode, Shown_SIF_Path, Compressing, File.Input, File.Output, Outcome.Elapsed);
 }
 
 // Adds the file to the totals and, in verbose mode, prints its report.
-void T_QOR_Driver::Report_File(const T_QOR_IO& IO, const T_QOR_Block_Data& Last_Block, bool Compressing,
+void T_QOR_Driver::Report_File(const T_QOR_IO& IO, bool Fast_Mode, bool SIF_Path, bool Compressing,
                                const std::string& Input, const std::string& Output, double Elapsed) {
   const double Input_Size = static_cast<double>(IO.File_Size(Input));
   const double Output_Size = static_cast<double>(IO.File_Size(Output));
   Total_Input_Size += Input_Size;
   Total_Output_Size += Output_Size;
   if (Settings.Verbose) {
-    Print_Line(Stages_Line(Compressing, Last_Block.Fast_Mode, Last_Block.SIF_Path));
+    Print_Line(Stages_Line(Compressing, Fast_Mode, SIF_Path));
     Print_Line(Concat({Input_Size_Label, Count(Input_Size), Bytes_Unit}));
     Print_Line(Concat({Output_Size_Label, Count(Output_Size), Bytes_Unit}));
   }

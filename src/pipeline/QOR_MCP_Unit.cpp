@@ -342,6 +342,13 @@ T_QOR_MCP::T_Record_Header T_QOR_MCP::Check_Header(const uint8_t* Bytes, int64_t
   return {H, P};
 }
 
+// Blocks before the last are full; the last one is guessed from its payload
+// at a ratio that text seldom passes. A wrong guess costs only speed.
+int32_t T_QOR_MCP::Expected_Block_Length(int32_t Payload_Length, bool More_Blocks) {
+  if (More_Blocks) return QOR_Block_Size;
+  return static_cast<int32_t>(std::min<int64_t>(int64_t{Payload_Length} * 8, QOR_Block_Size));
+}
+
 void T_QOR_MCP::Expect_Expansion(int64_t Size) {
   // The compressed size stands in for the first payload's length.
   Warm_Up_For_Expansion(Expected_Block_Length(static_cast<int32_t>(std::min<int64_t>(Size, QOR_Block_Size)), false));

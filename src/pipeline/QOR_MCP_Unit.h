@@ -1,5 +1,7 @@
 // The block pipeline: owns all working memory and one object of every stage,
-// runs the three stage chains, and reads and writes the compressed container.
+// and runs the three stage chains on one block at a time. It touches no file:
+// its caller loads each block and takes each record (QOR_Scheduler_Unit for
+// files, QOR_Memory_Unit for buffers).
 // The stages are held behind the pipeline's own implementation, so that this
 // header, and a stage that calls back through QOR_MCP, need only the block record.
 #pragma once
@@ -13,36 +15,6 @@
 #include "pipeline/QOR_Block_Unit.h"
 #include "pipeline/QOR_Threads_Unit.h"
 #include "pipeline/QOR_Warm_Up_Unit.h"
-
-// A file that cannot be opened, created, read or written.
-class T_QOR_File_Error : public std::runtime_error {
- public:
-  T_QOR_File_Error(const std::string& File_Name, const std::string& Reason);
-};
-
-// An open file descriptor, closed when it goes out of scope.
-class T_QOR_File {
- public:
-  T_QOR_File() = default;
-  T_QOR_File(const T_QOR_File&) = delete;
-  T_QOR_File& operator=(const T_QOR_File&) = delete;
-  ~T_QOR_File();
-
-  void Open_For_Reading(const std::string& Name);
-  // Takes over an open descriptor; errors will name Name.
-  void Adopt(int Descriptor, const std::string& Name);
-  // Reads up to Count bytes at Offset; returns the count read (short only at the end).
-  int64_t Read_At(int64_t Offset, uint8_t* Data, int64_t Count);
-  void Write(const uint8_t* Data, int64_t Count);
-  void Close();
-  int Descriptor() const { return Descriptor_; }
-
- private:
-  int Descriptor_ = -1;
-  std::string Name_;
-};
-
-class T_QOR_Output_File;
 
 class T_QOR_MCP {
  public:
@@ -132,18 +104,8 @@ class T_QOR_MCP {
   // will need, before its record is read.
   void Expect_Expansion(int64_t Size);
 
-  // ---- Whole files, one block after another ----
-  void Compress_File(const std::string& Input_Name, const std::string& Output_Name, bool Fast);
-  void Expand_File(const std::string& Input_Name, const std::string& Output_Name);
 
  private:
-  void Write_Block();
-  // Reads the block header at Position into Side_Info and its payload into
-  // Input; returns false at the end of the file.
-  bool Read_Block(int64_t Position);
-  int32_t Load_Input(int64_t Position, int32_t Count);
-  void Compress_Range(int64_t Position, int32_t Count, bool Fast);
-  bool Try_Chain(bool Fast);
   bool Try_Chain(bool Fast, const T_Record_Sink& Emit);
   void Compress_Part(int32_t Offset, int32_t Count, bool Fast, const T_Range_Loader& Load, const T_Record_Sink& Emit);
   void Prepare_Block();
@@ -152,9 +114,6 @@ class T_QOR_MCP {
   template <class T_Stage>
   void Inverse(T_Stage& Stage);
   void Construct(T_QOR_Thread_Budget& Budget);
-  // Opens the input and refuses an output that is the input itself; returns
-  // the size of the input.
-  int64_t Open_Input(const std::string& Input_Name, const std::string& Output_Name);
   void Warm_Up_For_Expansion(int32_t Length);
   static int32_t Expected_Block_Length(int32_t Payload_Length, bool More_Blocks);
 
@@ -173,10 +132,6 @@ class T_QOR_MCP {
   T_QOR_Buffer Side_Info_Buffer;
   T_QOR_Code_Streams Code_Streams;
   T_QOR_Block_Data Block_Data;
-  T_QOR_File Input_Stream;
-  // The output of the file being processed, owned by Compress_File or
-  // Expand_File for exactly that long.
-  T_QOR_Output_File* Output_Stream = nullptr;
 
   // One object of every stage, in QOR_MCP_Unit.cpp.
   struct T_Stages;

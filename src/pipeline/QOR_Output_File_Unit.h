@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "pipeline/QOR_MCP_Unit.h"
+#include "pipeline/QOR_File_Unit.h"
 
 // What the same-file and clash guards compare: a file's device and inode.
 struct T_QOR_File_Identity {
