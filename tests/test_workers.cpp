@@ -29,7 +29,7 @@ T_Process_Result Run_With_Workers(const std::vector<std::string>& Arguments, con
 
 // Times differ from run to run; everything else must not.
 std::string Without_Times(const std::string& Out) {
-  return std::regex_replace(Out, std::regex("[0-9]+\\.[0-9]{3} s"), "T s");
+  return std::regex_replace(Out, std::regex(" *[0-9]+\\.[0-9]{3} s"), " T s");
 }
 
 // Two blocks in normal mode, a SIF-path one and an AWFC-path one, and two
