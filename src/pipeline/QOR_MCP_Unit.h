@@ -28,8 +28,8 @@ class T_QOR_MCP {
   T_QOR_MCP(const T_QOR_MCP&) = delete;
   T_QOR_MCP& operator=(const T_QOR_MCP&) = delete;
 
-  T_QOR_Block_Data Get_Block_Data() const { return Block_Data; }
-  // The live record, for the driver and for tests that drive single stages.
+  // The live record: its callers read the last block's flags there, and tests
+  // drive single stages with it.
   T_QOR_Block_Data& Block() { return Block_Data; }
 
   static void Swap_Buffers(T_QOR_Block_Data& Data) { std::swap(Data.Input, Data.Output); }
