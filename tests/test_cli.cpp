@@ -120,6 +120,24 @@ TEST(Cli, UnknownOptionLetterMeansHelp) {
   EXPECT_FALSE(Dir.Exists("x.qor"));
 }
 
+// A first argument of exactly --help or --version: no banner, exit 0. Any
+// other long form is still an option group that sets nothing.
+TEST(Cli, LongHelpAndVersion) {
+  T_Temp_Dir Dir;
+  const std::vector<std::pair<std::vector<std::string>, std::string>> Cases = {
+      {{"--help"}, Usage_Text},
+      {{"--version"}, "qor 2.4\n"},
+      {{"--HELP"}, Banner_Text + Usage_Text},
+      {{"-c", "--version"}, Banner_Text + Not_Found_Text},
+  };
+  for (const auto& [Arguments, Expected] : Cases) {
+    const T_Process_Result Result = Run_QOR(Arguments, Dir.Dir());
+    EXPECT_EQ(Result.Out, Expected) << Arguments.back();
+    EXPECT_EQ(Result.Exit_Code, Expected.find("not found") == std::string::npos ? 0 : 1) << Arguments.back();
+  }
+  EXPECT_NE(Banner_Text.find("Version                   : 2.4\n"), std::string::npos);
+}
+
 TEST(Cli, CompressAloneFindsNoFile) {
   T_Temp_Dir Dir;
   Dir.Write("a.txt", "");

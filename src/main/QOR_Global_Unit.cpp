@@ -18,6 +18,8 @@ const std::array<std::string_view, 8> Banner = {
     "",
 };
 
+const std::string_view Version_Text = "qor 2.4";
+
 const std::array<std::string_view, 15> Usage = {
     "Usage: qor.exe [-hcev1] [input filename/wildcard] [output extension]",
     "  -h : print this help message",

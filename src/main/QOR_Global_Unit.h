@@ -7,6 +7,8 @@
 // Report lines: a label padded with spaces to 26 characters, then ": ", then the value.
 extern const std::array<std::string_view, 8> Banner;
 extern const std::array<std::string_view, 15> Usage;
+// What --version prints; the number is the banner's.
+extern const std::string_view Version_Text;
 // Backspace then the next spinner character: each one replaces the previous one
 // (the first replaces the last of the two spaces that end the "files" line).
 extern const std::array<std::string_view, 4> Spinner;

@@ -267,7 +267,18 @@ int main(int Argument_Count, char** Argument_Values) {
   std::setlocale(LC_NUMERIC, "");
   // Before any thread starts, so that every thread inherits the blocked signals.
   QOR_Remove_Outputs_On_Signals();
-  T_QOR_Driver Driver(std::vector<std::string>(Argument_Values + 1, Argument_Values + Argument_Count));
+  std::vector<std::string> Arguments(Argument_Values + 1, Argument_Values + Argument_Count);
+  // The long options of every Unix tool, beside the letters: a first argument
+  // of exactly this form names no file and no option group of its own.
+  if (!Arguments.empty() && Arguments[0] == "--help") {
+    for (const std::string_view Line : Usage) Print_Line(Line);
+    return std::fflush(stdout) == 0 ? Exit_Success : Exit_File_Error;
+  }
+  if (!Arguments.empty() && Arguments[0] == "--version") {
+    Print_Line(Version_Text);
+    return std::fflush(stdout) == 0 ? Exit_Success : Exit_File_Error;
+  }
+  T_QOR_Driver Driver(std::move(Arguments));
   try {
     return Driver.Run();
   } catch (const T_QOR_Damaged_Block& Damage) {

@@ -1,0 +1,297 @@
+#include "transforms/QOR_BWT_Inverse_Unit.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "pipeline/QOR_MCP_Unit.h"
+#include "pipeline/QOR_Threads_Unit.h"
+
+namespace {
+
+// Inverse. Row_Links[r] packs the row's byte (low 8 bits) with the row that
+// LF leads to (bits 8..30): the row of the suffix one position earlier in the
+// block, which is the first row of that byte plus the count of earlier rows
+// with the same byte. Byte 0's rows start at 1 because row 0, the end
+// marker's row, comes before them. The primary row's placeholder byte is not
+// counted and the primary row gets no link.
+constexpr uint32_t Stop_Mark = 0x80000000u;  // bit 31: a walk ends on this row
+static_assert(QOR_Buffer_Capacity < (1 << 23), "rows must fit bits 8..30 of the links");
+
+// A block from this many rows on shares its inverse between two threads.
+constexpr int32_t Two_Thread_Rows = 1 << 19;
+
+// Runs both on two threads for a large block when Helpers has a thread
+// free, one after the other otherwise.
+template <class T_First, class T_Second>
+void Run_Both_If(bool Large, T_QOR_Thread_Budget* Helpers, const T_First& First, const T_Second& Second) {
+  if (Large) {
+    QOR_Run_Both(Helpers, First, Second);
+  } else {
+    First();
+    Second();
+  }
+}
+
+// Count[c]: rows From .. To - 1 holding byte c, the primary row's placeholder left out.
+void Count_Bytes(const uint8_t* L, int32_t From, int32_t To, int32_t Primary, int32_t* Count) {
+  std::fill(Count, Count + 256, 0);
+  for (int32_t r = From; r < To; ++r) Count[L[r]] += 1;
+  if (Primary >= From && Primary < To) Count[L[Primary]] -= 1;
+}
+
+// Links rows From .. To - 1 (the primary row gets no link); Next_Row[c] is the
+// row the first of them holding c leads to.
+void Link_Rows(const uint8_t* L, int32_t From, int32_t To, int32_t Primary, int32_t* Next_Row, uint32_t* Row_Links) {
+  const int32_t Skip = std::clamp(Primary, From, To);
+  for (int32_t r = From; r < Skip; ++r) Row_Links[r] = static_cast<uint32_t>(Next_Row[L[r]]++) << 8 | L[r];
+  for (int32_t r = std::max(Skip, Primary + 1); r < To; ++r)
+    Row_Links[r] = static_cast<uint32_t>(Next_Row[L[r]]++) << 8 | L[r];
+}
+
+// The rows are linked in two halves; the second half's rows of each byte
+// follow the first half's.
+void Build_Links(const uint8_t* L, int32_t N, int32_t Primary, uint32_t* Row_Links, T_QOR_Thread_Budget* Helpers) {
+  const bool Large = N >= Two_Thread_Rows;
+  const int32_t Mid = Large ? N / 2 : N;
+  int32_t Low[256];
+  int32_t High[256];
+  Run_Both_If(
+      Large, Helpers, [&] { Count_Bytes(L, 0, Mid, Primary, Low); }, [&] { Count_Bytes(L, Mid, N, Primary, High); });
+  int32_t First_Row = 1;
+  for (int c = 0; c < 256; ++c) {
+    const int32_t Count = Low[c] + High[c];
+    High[c] = First_Row + Low[c];
+    Low[c] = First_Row;
+    First_Row += Count;
+  }
+  Run_Both_If(
+      Large, Helpers, [&] { Link_Rows(L, 0, Mid, Primary, Low, Row_Links); },
+      [&] { Link_Rows(L, Mid, N, Primary, High, Row_Links); });
+}
+
+// The LF walk is a chain of dependent random reads: one cache miss per byte
+// on a large block. Several walks at once keep that many misses in flight,
+// and a large block's walks are shared by two threads, each with its own
+// misses in flight. Walks start at rows spread over the table, all marked
+// beforehand; each walk stops on the first marked row it meets, the start of
+// another walk or the primary row (the block's first position). Their
+// pieces, written into chunks of a scratch pool, are joined by following
+// which walk stopped where. A walk's length depends on where the text
+// positions of the start rows fall, so there are many more walks than run at
+// once: a finished walk hands its slot to the next one, which keeps the
+// misses in flight until the end. In a damaged block the links may form
+// several cycles: the pool's chunk limit stops a walk that runs on, and the
+// assembly checks that the pieces form exactly one block of N - 1 bytes.
+class T_Inverse_Walk {
+ public:
+  static constexpr int Max_Walks = 256;
+  static constexpr int Max_Active = 32;
+  static constexpr int32_t Chunk_Bytes = 16384;
+  static constexpr int Max_Chunks = QOR_Buffer_Capacity / Chunk_Bytes + Max_Walks + 1;
+  static constexpr int64_t Pool_Bytes = int64_t{Max_Chunks} * Chunk_Bytes;
+  // Smaller blocks take fewer walks, down to one.
+  static constexpr int32_t Min_Rows_Per_Walk = 8192;
+
+  T_Inverse_Walk(uint32_t* Row_Links, int32_t N, int32_t Primary, uint8_t* Pool)
+      : Links(Row_Links), N(N), Primary(Primary), Pool(Pool),
+        Walks(std::clamp<int32_t>(N / Min_Rows_Per_Walk, 1, Max_Walks)),
+        Chunk_Limit((N - 1) / Chunk_Bytes + Walks + 1) {}
+
+  void Run(uint8_t* Out, T_QOR_Thread_Budget* Helpers) {
+    Start_Walks();
+    const auto Walk_Share = [this] { T_Walker(*this).Run(); };
+    // Alone, the calling thread's share takes every walk and the second finds none left.
+    Run_Both_If(N >= Two_Thread_Rows, Helpers, Walk_Share, Walk_Share);
+    Assemble(Out);
+  }
+
+ private:
+  // One thread's share: up to Max_Active walks in lockstep, taking the next
+  // unstarted walk whenever one ends.
+  class T_Walker {
+   public:
+    explicit T_Walker(T_Inverse_Walk& Walk) : W(Walk) {}
+
+    void Run() {
+      while (Active_Count < Max_Active && Activate_Next()) {
+      }
+      while (Active_Count > 0) Step_Until_Stop(Room_For_Steps());
+    }
+
+   private:
+    // Takes the next walk's first step, from its own (marked) start row.
+    bool Activate_Next() {
+      const int w = W.Next_Walk.fetch_add(1, std::memory_order_relaxed);
+      if (w >= W.Walks) return false;
+      W.Head[w] = -1;
+      W.New_Chunk(w);
+      const uint32_t E = W.Links[W.Start[w]] & ~Stop_Mark;
+      W.Pool[--W.Fill[w]] = static_cast<uint8_t>(E);
+      W.Current[w] = E >> 8;
+      Active[Active_Count++] = w;
+      return true;
+    }
+
+    // Gives every active walk room in its chunk; returns the steps all of
+    // them can take without another check.
+    int32_t Room_For_Steps() {
+      int32_t Room = Chunk_Bytes;
+      for (int a = 0; a < Active_Count; ++a) {
+        const int w = Active[a];
+        if (W.Fill[w] == W.Floor[w]) W.New_Chunk(w);
+        Room = std::min(Room, W.Fill[w] - W.Floor[w]);
+      }
+      return Room;
+    }
+
+    // Advances the active walks in lockstep, up to Room bytes each; a walk
+    // that reaches a marked row ends there, and the round ends with it.
+    void Step_Until_Stop(int32_t Room) {
+      const uint32_t* const Links = W.Links;
+      const int Count = Active_Count;
+      uint32_t Rows[Max_Active];
+      uint8_t* Ends[Max_Active];
+      for (int a = 0; a < Count; ++a) {
+        Rows[a] = W.Current[Active[a]];
+        Ends[a] = W.Pool + W.Fill[Active[a]] - 1;
+      }
+      int Stopped = -1;
+      int32_t s = 0;
+      for (; s < Room; ++s) {
+        for (int a = 0; a < Count; ++a) {
+          const uint32_t E = Links[Rows[a]];
+          if (E & Stop_Mark) {
+            Stopped = a;
+            break;
+          }
+          Ends[a][-s] = static_cast<uint8_t>(E);
+          Rows[a] = E >> 8;
+        }
+        if (Stopped >= 0) break;
+      }
+      // Walks before the stopped one have taken one step more in this round.
+      for (int a = 0; a < Count; ++a) {
+        W.Current[Active[a]] = Rows[a];
+        W.Fill[Active[a]] -= s + (a < Stopped ? 1 : 0);
+      }
+      if (Stopped >= 0) Finish(Stopped);
+    }
+
+    void Finish(int Index) {
+      const int w = Active[Index];
+      W.Stop[w] = static_cast<int32_t>(W.Current[w]);
+      W.Chunk_Begin[W.Head[w]] = W.Fill[w] - W.Floor[w];
+      Active[Index] = Active[--Active_Count];
+      Activate_Next();
+    }
+
+    T_Inverse_Walk& W;
+    int Active_Count = 0;
+    int Active[Max_Active];
+  };
+
+  // Walk 0 starts at row 0, the end marker's row, whose byte is the block's
+  // last. The others start at pseudo-random rows: in periodic blocks evenly
+  // spaced rows (or rows spaced by the golden ratio, in Fibonacci strings)
+  // belong to nearby text positions, which leaves one walk with most of the
+  // block.
+  void Start_Walks() {
+    Links[Primary] = Stop_Mark;
+    Start[0] = 0;
+    int Count = 1;
+    for (int w = 1; w < Walks; ++w) {
+      const uint64_t Fraction = Mix(static_cast<uint64_t>(w)) >> 32;
+      const int32_t Row = 1 + static_cast<int32_t>((Fraction * static_cast<uint32_t>(N - 1)) >> 32);
+      if (Row != Primary) Start[Count++] = Row;
+    }
+    std::sort(Start + 1, Start + Count);
+    Walks = static_cast<int>(std::unique(Start, Start + Count) - Start);
+    for (int w = 1; w < Walks; ++w) Links[Start[w]] |= Stop_Mark;
+  }
+
+  // A 64-bit finaliser: consecutive inputs give unrelated outputs.
+  static uint64_t Mix(uint64_t X) {
+    X += 0x9E3779B97F4A7C15u;
+    X = (X ^ (X >> 30)) * 0xBF58476D1CE4E5B9u;
+    X = (X ^ (X >> 27)) * 0x94D049BB133111EBu;
+    return X ^ (X >> 31);
+  }
+
+  // Chunks are filled from their end, as the walk runs backwards through the
+  // block; a walk's newest chunk comes first in block order.
+  void New_Chunk(int w) {
+    const int C = Chunk_Count.fetch_add(1, std::memory_order_relaxed);
+    if (C >= Chunk_Limit) Report_Damaged_Block("BWT rows do not form one cycle");
+    Chunk_Next[C] = Head[w];
+    Chunk_Begin[C] = 0;
+    Head[w] = C;
+    Floor[w] = C * Chunk_Bytes;
+    Fill[w] = Floor[w] + Chunk_Bytes;
+  }
+
+  int Walk_Starting_At(int32_t Row) const {
+    const int32_t* Found = std::lower_bound(Start, Start + Walks, Row);
+    return Found != Start + Walks && *Found == Row ? static_cast<int>(Found - Start) : -1;
+  }
+
+  // Walk 0 holds the end of the block; the walk that started where it
+  // stopped holds the bytes before, and so on back to the primary row.
+  void Assemble(uint8_t* Out) {
+    int32_t End = N - 1;
+    int w = 0;
+    for (int Joined = 1;; ++Joined) {
+      End = Copy_Walk(w, Out, End);
+      if (Stop[w] == Primary) {
+        if (End != 0 || Joined != Walks) Report_Damaged_Block("BWT rows do not form one cycle");
+        return;
+      }
+      w = Walk_Starting_At(Stop[w]);
+      if (w <= 0 || Joined == Walks) Report_Damaged_Block("BWT rows do not form one cycle");
+    }
+  }
+
+  // Copies the walk's chunks, in block order, to end just before Out[End];
+  // returns where they begin.
+  int32_t Copy_Walk(int w, uint8_t* Out, int32_t End) {
+    int64_t Bytes = 0;
+    for (int C = Head[w]; C >= 0; C = Chunk_Next[C]) Bytes += Chunk_Bytes - Chunk_Begin[C];
+    if (Bytes > End) Report_Damaged_Block("BWT rows do not form one cycle");
+    uint8_t* To = Out + End - Bytes;
+    for (int C = Head[w]; C >= 0; C = Chunk_Next[C]) {
+      const int32_t Count = Chunk_Bytes - Chunk_Begin[C];
+      std::memcpy(To, Pool + int64_t{C} * Chunk_Bytes + Chunk_Begin[C], static_cast<size_t>(Count));
+      To += Count;
+    }
+    return End - static_cast<int32_t>(Bytes);
+  }
+
+  uint32_t* Links;
+  int32_t N;
+  int32_t Primary;
+  uint8_t* Pool;
+  int Walks;
+  int Chunk_Limit;
+  // Shared by the threads; every other entry below belongs to the one
+  // thread that runs its walk, or its chunk.
+  std::atomic<int> Chunk_Count{0};
+  std::atomic<int> Next_Walk{0};
+  int32_t Start[Max_Walks];
+  int32_t Stop[Max_Walks];
+  uint32_t Current[Max_Walks];
+  int32_t Fill[Max_Walks];
+  int32_t Floor[Max_Walks];
+  int Head[Max_Walks];
+  int Chunk_Next[Max_Chunks];
+  int32_t Chunk_Begin[Max_Chunks];
+};
+static_assert(T_Inverse_Walk::Pool_Bytes <= int64_t{QOR_Buffer_Capacity} * 4,
+              "the inverse's pool must fit in the mantissa stream");
+
+}  // namespace
+
+void T_QOR_BWT_Inverse::Decode(const uint8_t* L, int32_t N, int32_t Primary, uint32_t* Links, uint8_t* Pool,
+                               uint8_t* Out, T_QOR_Thread_Budget* Helpers) {
+  Build_Links(L, N, Primary, Links, Helpers);
+  T_Inverse_Walk(Links, N, Primary, Pool).Run(Out, Helpers);
+}
