@@ -1,7 +1,8 @@
 # Run by CTest as `cmake -P`: installs the build into a scratch prefix, checks
 # the installed files, compresses and expands a file with the installed qor,
-# and renders the manual page with `groff -ww`, which must print no warning.
-# Needs BUILD_DIR, WORK_DIR and MAN_PAGE.
+# builds and runs the example program against the installed library package
+# (when EXAMPLE_DIR is given), and renders the manual page with `groff -ww`,
+# which must print no warning. Needs BUILD_DIR, WORK_DIR and MAN_PAGE.
 
 function(Run_Checked What)
   execute_process(COMMAND ${ARGN} WORKING_DIRECTORY "${WORK_DIR}" RESULT_VARIABLE Code
@@ -32,6 +33,14 @@ if(NOT Packed LESS Original)
   message(FATAL_ERROR "sample.qor (${Packed} bytes) is not smaller than sample.txt (${Original} bytes)")
 endif()
 Run_Checked("comparison" "${CMAKE_COMMAND}" -E compare_files sample.txt sample.exp)
+
+# A program of the library's users, built against the installed package.
+if(EXAMPLE_DIR)
+  Run_Checked("example configuration" "${CMAKE_COMMAND}" -S "${EXAMPLE_DIR}" -B "${WORK_DIR}/example"
+              "-DCMAKE_PREFIX_PATH=${Prefix}")
+  Run_Checked("example build" "${CMAKE_COMMAND}" --build "${WORK_DIR}/example")
+  Run_Checked("example run" "${WORK_DIR}/example/qor_example")
+endif()
 
 find_program(GROFF groff)
 if(NOT GROFF)

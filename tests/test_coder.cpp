@@ -639,6 +639,17 @@ TEST_F(Damaged_Payload, Header_Limits_Are_Checked) {
     W.Byte(1), W.Number(0), W.Number(QOR_Buffer_Capacity + 1);
   });
   Expect_Rejected("more runs");
+  // The block's decode limit caps the run values as it caps symbols and integers.
+  B.Decode_Limit = 999;
+  for (const bool Fast : {true, false}) {
+    Set_Path(Fast, !Fast);
+    Header_Only([Fast](Header_Writer& W) {
+      if (!Fast) W.Number(0), W.Number(0), W.Number(0);
+      W.Byte(1), W.Number(0), W.Number(1000);
+    });
+    Expect_Rejected("more runs");
+  }
+  B.Decode_Limit = QOR_Buffer_Capacity;
 }
 
 TEST_F(Damaged_Payload, Length_Limits_Are_Checked) {

@@ -295,7 +295,7 @@ int32_t T_QOR_Coder::Code_Number(C& Codec, int32_t Value) {
 }
 
 template <class C>
-void T_QOR_Coder::Code_Run_Histogram(C& Codec, T_QOR_Code_Streams& S) {
+void T_QOR_Coder::Code_Run_Histogram(C& Codec, T_QOR_Code_Streams& S, int32_t Decode_Limit) {
   int32_t Highest = 0;
   if constexpr (!C::Produces_Values) {
     for (int32_t e = QOR_Exponent_Slots - 1; e >= 1 && Highest == 0; --e) {
@@ -314,7 +314,9 @@ void T_QOR_Coder::Code_Run_Histogram(C& Codec, T_QOR_Code_Streams& S) {
     Runs += Count;
   }
   if constexpr (C::Produces_Values) {
-    if (Runs > QOR_Buffer_Capacity) Report_Damaged_Block("more runs than the run stream holds");
+    // Run values are integers the coder decodes too: a few bytes can claim
+    // millions of them, each of several model decisions.
+    if (Runs > std::min(Decode_Limit, QOR_Buffer_Capacity)) Report_Damaged_Block("more runs than the run stream holds");
   }
 }
 
@@ -363,7 +365,7 @@ void T_QOR_Coder::Code_Fast_Path(C& Codec, T_QOR_Block_Data& B) {
   T_QOR_Code_Streams& S = *B.Code_Streams;
   Header_Model.Reset();
   Codec.Begin_Segment();
-  Code_Run_Histogram(Codec, S);
+  Code_Run_Histogram(Codec, S, B.Decode_Limit);
   Codec.End_Segment();
 
   if constexpr (C::Produces_Values) Set_Group_Starts(S.Run_Exponent_Counts, S.Run_Cursors);
@@ -400,7 +402,7 @@ void T_QOR_Coder::Code_SIF_Path(C& Codec, T_QOR_Block_Data& B) {
   if constexpr (C::Produces_Values) {
     if (Segmented > S.Exponent_Count) Report_Damaged_Block("segments longer than the integer stream");
   }
-  Code_Run_Histogram(Codec, S);
+  Code_Run_Histogram(Codec, S, B.Decode_Limit);
   Codec.End_Segment();
 
   Exponent_Model.Reset();

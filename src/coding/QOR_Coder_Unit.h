@@ -165,7 +165,7 @@ class T_QOR_Coder {
   template <class SM, class C>
   void Code_Symbol_Segment(C& Codec, T_QOR_Block_Data& Block_Data);
   template <class C>
-  void Code_Run_Histogram(C& Codec, T_QOR_Code_Streams& Streams);
+  void Code_Run_Histogram(C& Codec, T_QOR_Code_Streams& Streams, int32_t Decode_Limit);
   template <class C, class T>
   void Code_Mantissa_Pass(C& Codec, const int32_t* Counts, const int32_t* Cursors, T* Values);
   template <class C>

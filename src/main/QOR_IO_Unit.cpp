@@ -41,6 +41,7 @@ void Parse_Option_Group(T_QOR_Settings& Settings, std::string Group) {
     }
     if (Take('v')) Settings.Verbose = true;
     if (Take('1')) Settings.Fast = true;
+    if (Take('t')) Settings.Test = true;
   }
 }
 
@@ -123,7 +124,8 @@ void T_QOR_IO::Parse_Command_Line(T_QOR_Settings& Settings, const std::vector<st
   for (size_t I = 0; I < Arguments.size() && I < Arguments_Read; ++I) {
     const std::string& Argument = Arguments[I];
     if (Argument.empty()) continue;
-    if (Argument[0] == '-') {
+    // "-" alone names the standard streams, not an option group.
+    if (Argument[0] == '-' && Argument != "-") {
       Parse_Option_Group(Settings, Lower_Case(Argument));
     } else if (Settings.Input_Name.empty()) {
       // Kept as typed: on a case-sensitive file system a lower-cased name may name no file.
@@ -132,7 +134,7 @@ void T_QOR_IO::Parse_Command_Line(T_QOR_Settings& Settings, const std::vector<st
       Settings.Extension = Lower_Case(Argument);
     }
   }
-  if (!Settings.Help && !Settings.Compress && !Settings.Expand) Settings.Help = true;
+  if (!Settings.Help && !Settings.Compress && !Settings.Expand && !Settings.Test) Settings.Help = true;
 }
 
 void T_QOR_IO::Find_Files(const std::string& Pattern, std::vector<std::string>& List) const {

@@ -1,5 +1,8 @@
 // The qor program: banner, command line, the compression and expansion phases
 // over every matching file, per-file reports and totals.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <clocale>
@@ -20,6 +23,7 @@
 #include "pipeline/QOR_MCP_Unit.h"
 #include "pipeline/QOR_Scheduler_Unit.h"
 #include "pipeline/QOR_Output_File_Unit.h"
+#include "pipeline/QOR_Stream_Unit.h"
 
 namespace {
 
@@ -35,22 +39,30 @@ int64_t Milliseconds_Now() {
 
 double Seconds_Since(int64_t Start) { return static_cast<double>(Milliseconds_Now() - Start) / 1000.0; }
 
+// Where the console texts go: standard output, or standard error when
+// standard output carries the data of a pipe.
+FILE* Console = stdout;
+
+// The names of the standard streams in reports and messages.
+const std::string Standard_Input_Name = "(standard input)";
+const std::string Standard_Output_Name = "(standard output)";
+
 void Print_Line(std::string_view Text) {
-  std::fwrite(Text.data(), 1, Text.size(), stdout);
-  std::fputc('\n', stdout);
+  std::fwrite(Text.data(), 1, Text.size(), Console);
+  std::fputc('\n', Console);
 }
 
 // Writes without a line end and shows it at once: the progress line stays open.
 void Write_Text(std::string_view Text) {
-  std::fwrite(Text.data(), 1, Text.size(), stdout);
-  std::fflush(stdout);
+  std::fwrite(Text.data(), 1, Text.size(), Console);
+  std::fflush(Console);
 }
 
-// One line on standard error, after whatever standard output holds so far;
-// an open progress line is ended first.
+// One line on standard error, after whatever the console holds so far; an
+// open progress line is ended first.
 void Print_Error(bool Progress_Line_Open, std::string_view Reason) {
   if (Progress_Line_Open) Print_Line("");
-  std::fflush(stdout);
+  std::fflush(Console);
   std::fprintf(stderr, "qor: %.*s\n", static_cast<int>(Reason.size()), Reason.data());
 }
 
@@ -70,10 +82,14 @@ class T_QOR_Driver {
 
  private:
   void Run_Phase(const T_QOR_IO& IO, bool Compressing);
+  // "-" as the input name: standard input to standard output, one block at a time.
+  void Run_Stream_Phase(bool Compressing);
+  // -t: expands every matching file in memory, checks it and writes nothing.
+  void Run_Test_Phase(const T_QOR_IO& IO);
   void Start_File(bool Compressing, size_t Index, const T_QOR_File_Pair& File);
   void Finish_File(const T_QOR_IO& IO, bool Compressing, const T_QOR_File_Pair& File, const T_QOR_File_Outcome& Outcome);
-  void Report_File(const T_QOR_IO& IO, bool Fast_Mode, bool SIF_Path, bool Compressing, const std::string& Input,
-                   const std::string& Output, double Elapsed);
+  void Report_File(double Input_Size, double Output_Size, bool Fast_Mode, bool SIF_Path, bool Compressing,
+                   double Elapsed);
   void Print_Totals();
   // Adds the files a phase will read to the inputs of this run.
   void Note_Inputs(const std::vector<std::string>& Files);
@@ -93,6 +109,8 @@ class T_QOR_Driver {
   double Total_Input_Size = 0;
   double Total_Output_Size = 0;
   bool File_Not_Found = false;
+  bool Test_Found_Damage = false;
+  bool Test_Found_File_Error = false;
   bool Line_Open = false;
   std::set<T_QOR_File_Identity> Run_Inputs;
   std::set<T_QOR_File_Identity> Run_Outputs;
@@ -106,11 +124,24 @@ class T_QOR_Driver {
 };
 
 int T_QOR_Driver::Run() {
+  const T_QOR_IO IO;
+  IO.Parse_Command_Line(Settings, Arguments);
+  const bool Streams = Settings.Input_Name == "-" && (Settings.Compress || Settings.Expand);
+  if (Streams) Console = stderr;
   for (const std::string_view Line : Banner) Print_Line(Line);
+  if (Streams) {
+    if (Settings.Help) {
+      for (const std::string_view Line : Usage) Print_Line(Line);
+    }
+    if (Settings.Compress && Settings.Expand) {
+      throw T_QOR_File_Error(Standard_Input_Name, "can be read by one phase only; give -c or -e");
+    }
+    Run_Stream_Phase(Settings.Compress);
+    Print_Totals();
+    return Exit_Success;
+  }
   {
-    const T_QOR_IO IO;
-    IO.Parse_Command_Line(Settings, Arguments);
-    if (Settings.Compress || Settings.Expand) {
+    if (Settings.Compress || Settings.Expand || Settings.Test) {
       Requested_Workers = QOR_Requested_Workers();
       // Both phases search the same pattern: what matches now is also what
       // the expansion phase will read, even if the compression phase runs first.
@@ -123,9 +154,75 @@ int T_QOR_Driver::Run() {
     }
     if (Settings.Compress) Run_Phase(IO, true);
     if (Settings.Expand) Run_Phase(IO, false);
+    if (Settings.Test && !File_Not_Found) Run_Test_Phase(IO);
   }
-  if (Settings.Compress || Settings.Expand) Print_Totals();
-  return File_Not_Found ? Exit_File_Error : Exit_Success;
+  if (Settings.Compress || Settings.Expand || Settings.Test) Print_Totals();
+  if (File_Not_Found) return Exit_File_Error;
+  if (Test_Found_Damage) return Exit_Damaged;
+  return Test_Found_File_Error ? Exit_File_Error : Exit_Success;
+}
+
+void T_QOR_Driver::Run_Stream_Phase(bool Compressing) {
+  // Compressed bytes on a terminal help nobody and can upset it.
+  if (Compressing && ::isatty(STDOUT_FILENO)) {
+    throw T_QOR_File_Error(Standard_Output_Name, "is a terminal; compressed data is not written to it");
+  }
+  Number_Of_Files = 1;
+  if (Settings.Verbose) {
+    Print_Line(Concat({Compressing ? Compressing_Word : Expanding_Word, Standard_Input_Name, To_Word,
+                       Standard_Output_Name}));
+  } else {
+    Write_Text(Concat({Compressing ? Compressing_Word : Expanding_Word, Format_Number(1, 4, 0, Number_Format),
+                       Files_Count_Suffix, Spinner[0]}));
+    Line_Open = true;
+  }
+  const int64_t Start = Milliseconds_Now();
+  T_QOR_MCP Pipeline;
+  const T_QOR_Stream_Outcome Outcome =
+      Compressing ? QOR_Compress_Stream(Pipeline, STDIN_FILENO, STDOUT_FILENO, Settings.Fast, Standard_Input_Name,
+                                        Standard_Output_Name)
+                  : QOR_Expand_Stream(Pipeline, STDIN_FILENO, STDOUT_FILENO, Standard_Input_Name, Standard_Output_Name);
+  const double Elapsed = Seconds_Since(Start);
+  const bool Fast_Mode = Outcome.Has_Blocks ? Outcome.Fast_Mode : Compressing && Settings.Fast;
+  Report_File(static_cast<double>(Outcome.Bytes_Read), static_cast<double>(Outcome.Bytes_Written), Fast_Mode,
+              Outcome.SIF_Path, Compressing, Elapsed);
+}
+
+void T_QOR_Driver::Run_Test_Phase(const T_QOR_IO& IO) {
+  std::vector<std::string> Files;
+  IO.Find_Files(Settings.Input_Name, Files);
+  Number_Of_Files = static_cast<double>(Files.size());
+  if (Files.empty()) {
+    Print_Line(File_Not_Found_Text);
+    Print_Error(false, Settings.Input_Name + ": no file matches");
+    File_Not_Found = true;
+    Settings.Test = false;
+    return;
+  }
+  T_QOR_MCP Pipeline;
+  for (const std::string& Name : Files) {
+    std::string Verdict = "ok";
+    try {
+      T_QOR_File Input;
+      Input.Open_For_Reading(Name);
+      const T_QOR_Stream_Outcome Outcome = QOR_Expand_Stream(Pipeline, Input.Descriptor(), -1, Name, Name);
+      Total_Input_Size += static_cast<double>(Outcome.Bytes_Read);
+      Total_Output_Size += static_cast<double>(Outcome.Bytes_Written);
+      if (Outcome.Bytes_Read != 0) {
+        Sum_Of_Rates += static_cast<double>(Outcome.Bytes_Read) / static_cast<double>(Outcome.Bytes_Written) * 8;
+      }
+    } catch (const T_QOR_Damaged_Block& Damage) {
+      Verdict = Concat({"damaged block ", std::to_string(Damage.Block_Number), " at offset ",
+                        std::to_string(Damage.Block_Offset), ": ", Damage.what()});
+      Test_Found_Damage = true;
+    } catch (const T_QOR_File_Error& Error) {
+      const std::string Reason = Error.what();
+      // "name: reason" -> the reason alone, the name stands first on the line.
+      Verdict = Reason.substr(std::min(Reason.size(), Name.size() + 2));
+      Test_Found_File_Error = true;
+    }
+    Print_Line(Concat({Name, ": ", Verdict}));
+  }
 }
 
 void T_QOR_Driver::Run_Phase(const T_QOR_IO& IO, bool Compressing) {
@@ -186,14 +283,13 @@ void T_QOR_Driver::Finish_File(const T_QOR_IO& IO, bool Compressing, const T_QOR
   } else if (Compressing) {
     Shown_Fast_Mode = Settings.Fast;
   }
-  Report_File(IO, Shown_Fast_Mode, Shown_SIF_Path, Compressing, File.Input, File.Output, Outcome.Elapsed);
+  Report_File(static_cast<double>(IO.File_Size(File.Input)), static_cast<double>(IO.File_Size(File.Output)),
+              Shown_Fast_Mode, Shown_SIF_Path, Compressing, Outcome.Elapsed);
 }
 
 // Adds the file to the totals and, in verbose mode, prints its report.
-void T_QOR_Driver::Report_File(const T_QOR_IO& IO, bool Fast_Mode, bool SIF_Path, bool Compressing,
-                               const std::string& Input, const std::string& Output, double Elapsed) {
-  const double Input_Size = static_cast<double>(IO.File_Size(Input));
-  const double Output_Size = static_cast<double>(IO.File_Size(Output));
+void T_QOR_Driver::Report_File(double Input_Size, double Output_Size, bool Fast_Mode, bool SIF_Path, bool Compressing,
+                               double Elapsed) {
   Total_Input_Size += Input_Size;
   Total_Output_Size += Output_Size;
   if (Settings.Verbose) {

@@ -1,0 +1,124 @@
+#include "pipeline/QOR_Stream_Unit.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "pipeline/QOR_File_Unit.h"
+#include "pipeline/QOR_MCP_Unit.h"
+
+namespace {
+
+std::string System_Reason() { return std::strerror(errno); }
+
+void Write_All(int Out, const uint8_t* Data, int64_t Count, const std::string& Name) {
+  while (Count > 0) {
+    const ssize_t Put = ::write(Out, Data, static_cast<size_t>(Count));
+    if (Put < 0 && errno == EINTR) continue;
+    if (Put < 0) throw T_QOR_File_Error(Name, System_Reason());
+    Data += Put;
+    Count -= Put;
+  }
+}
+
+// The unread bytes of a stream. Held: what has been read but not consumed,
+// at most a record and the decoder's look-ahead.
+class T_Stream_Reader {
+ public:
+  T_Stream_Reader(int In, const std::string& Name) : In(In), Name(Name) {}
+
+  // Reads until Count bytes are held or the stream ends; returns how many are held.
+  int64_t Hold(int64_t Count) {
+    if (Start > 0 && Start + Count > static_cast<int64_t>(Bytes.size())) {
+      Bytes.erase(Bytes.begin(), Bytes.begin() + Start);
+      Start = 0;
+    }
+    while (Held() < Count && !Ended) {
+      const size_t Had = Bytes.size();
+      Bytes.resize(static_cast<size_t>(Start + Count));
+      const ssize_t Got = ::read(In, Bytes.data() + Had, Bytes.size() - Had);
+      Bytes.resize(Had + static_cast<size_t>(std::max<ssize_t>(Got, 0)));
+      if (Got < 0 && errno == EINTR) continue;
+      if (Got < 0) throw T_QOR_File_Error(Name, System_Reason());
+      Ended = Got == 0;
+      Total += Got;
+    }
+    return std::min(Held(), Count);
+  }
+  const uint8_t* Data() const { return Bytes.data() + Start; }
+  void Consume(int64_t Count) { Start += Count; }
+  int64_t Total_Read() const { return Total; }
+
+ private:
+  int64_t Held() const { return static_cast<int64_t>(Bytes.size()) - Start; }
+  const int In;
+  const std::string& Name;
+  std::vector<uint8_t> Bytes;
+  int64_t Start = 0;
+  int64_t Total = 0;
+  bool Ended = false;
+};
+
+}  // namespace
+
+T_QOR_Stream_Outcome QOR_Compress_Stream(T_QOR_MCP& Pipeline, int In, int Out, bool Fast, const std::string& In_Name,
+                                         const std::string& Out_Name) {
+  T_QOR_Stream_Outcome Outcome;
+  T_Stream_Reader Reader(In, In_Name);
+  const auto Emit = [&](const uint8_t* Header, int32_t H, const uint8_t* Payload, int32_t P) {
+    Write_All(Out, Header, H, Out_Name);
+    Write_All(Out, Payload, P, Out_Name);
+    Outcome.Bytes_Written += H + P;
+    Outcome.Has_Blocks = true;
+    Outcome.Fast_Mode = (Header[1] & QOR_Flag_Fast) != 0;
+    Outcome.SIF_Path = (Header[1] & QOR_Flag_SIF) != 0;
+  };
+  while (const auto Count = static_cast<int32_t>(Reader.Hold(QOR_Block_Size))) {
+    const uint8_t* Block = Reader.Data();
+    Pipeline.Compress_Range(
+        Count, Fast, [Block](int32_t Offset, int32_t Length, uint8_t* Into) { std::memcpy(Into, Block + Offset, Length); },
+        Emit);
+    Reader.Consume(Count);
+  }
+  Outcome.Bytes_Read = Reader.Total_Read();
+  return Outcome;
+}
+
+T_QOR_Stream_Outcome QOR_Expand_Stream(T_QOR_MCP& Pipeline, int In, int Out, const std::string& In_Name,
+                                       const std::string& Out_Name) {
+  T_QOR_Stream_Outcome Outcome;
+  T_Stream_Reader Reader(In, In_Name);
+  int64_t Position = 0;
+  int64_t Block_Number = 1;
+  try {
+    Pipeline.Expect_Expansion(QOR_Block_Size);
+    while (const int64_t Available = Reader.Hold(T_QOR_MCP::Max_Header_Length)) {
+      const T_QOR_MCP::T_Record_Header Sizes = T_QOR_MCP::Check_Header(Reader.Data(), Available);
+      const int64_t Record = Sizes.Header_Length + Sizes.Payload_Length;
+      // One byte past the record tells whether another follows.
+      const bool More_Blocks = Reader.Hold(Record + 1) > Record;
+      const auto Load = [&Reader, &Sizes](uint8_t* Into, int64_t Count) {
+        const int64_t Got = Reader.Hold(Sizes.Header_Length + Count) - Sizes.Header_Length;
+        std::memcpy(Into, Reader.Data() + Sizes.Header_Length, static_cast<size_t>(std::max<int64_t>(Got, 0)));
+        return std::max<int64_t>(Got, 0);
+      };
+      const T_QOR_Buffer& Block = Pipeline.Expand_Record(Reader.Data(), Sizes, Load, More_Blocks);
+      if (Out >= 0) Write_All(Out, Block.Data, Block.Length, Out_Name);
+      Outcome.Bytes_Written += Block.Length;
+      Outcome.Has_Blocks = true;
+      Outcome.Fast_Mode = Pipeline.Block().Fast_Mode;
+      Outcome.SIF_Path = Pipeline.Block().SIF_Path;
+      Reader.Consume(Record);
+      Position += Record;
+      ++Block_Number;
+    }
+  } catch (T_QOR_Damaged_Block& Damage) {
+    Damage.Locate(In_Name, Block_Number, Position);
+    throw;
+  }
+  Outcome.Bytes_Read = Reader.Total_Read();
+  return Outcome;
+}
