@@ -57,8 +57,8 @@ constexpr int64_t Work_Allowance = 1 << 16;
 // the other thread stops at its next draw.
 //
 // Beside the block's total, spending is held to a rate per row of the
-// finished buckets, with a head start of the largest bucket (or 1/256 of the
-// rows): blocks that exhaust the total do so at many times the rate of
+// buckets claimed so far (those in progress included, so that two threads
+// fare as one), with a head start of 1/256 of the rows: blocks that exhaust the total do so at many times the rate of
 // those that do not, from their first buckets on (on the corpus the rate
 // stays under 60 per row throughout; concatenated manual pages run at about
 // 600 and a shared library at thousands). Such a block is handed over after
@@ -83,8 +83,8 @@ class T_Work_Budget {
     return true;
   }
 
-  // Rows of a bucket that is sorted: they raise the rate limit.
-  void Finished(int32_t Rows) { Credit.fetch_add(Rows, std::memory_order_relaxed); }
+  // Rows of a bucket claimed for sorting: they raise the rate limit.
+  void Claimed(int32_t Rows) { Credit.fetch_add(Rows, std::memory_order_relaxed); }
 
   bool Spent_All() const { return Failed.load(std::memory_order_relaxed); }
 
@@ -142,8 +142,8 @@ class T_Bucket_Sorter {
     int32_t Lo;
     int32_t Hi;
     while (!Out_Of_Work() && Queue.Claim(Lo, Hi)) {
+      Budget.Claimed(Hi - Lo + 1);
       Sort_Bucket(Lo, Hi);
-      Budget.Finished(Hi - Lo + 1);
     }
     Out_Of_Work();
   }
@@ -394,8 +394,7 @@ bool T_QOR_Bucket_Sort::Sort(const uint8_t* Block, int32_t Rows, int32_t* Suffix
   // rows are sorted, so a block held under it for long would still have
   // spent twice the total.
   const int64_t Rate = 4 * (Work_Budget / Rows);
-  const int32_t Largest = Count > 0 ? Bucket_Start[Keys[0] + 1] - Bucket_Start[Keys[0]] : 0;
-  T_Work_Budget Budget(Work_Budget, Rate, std::max(Largest, Rows / 256));
+  T_Work_Budget Budget(Work_Budget, Rate, Rows / 256);
   T_Bucket_Queue Queue(Keys, Count, Bucket_Start);
   T_Bucket_Sorter Caller(Block, Rows, Suffix_Array, Caller_Scratch, Budget);
   T_Bucket_Sorter Helper(Block, Rows, Suffix_Array, Worker_Scratch, Budget);
