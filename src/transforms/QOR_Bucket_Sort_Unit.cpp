@@ -11,6 +11,7 @@ namespace {
 constexpr int32_t Shell_Limit = T_QOR_Bucket_Sort::Shell_Limit;
 constexpr int32_t Max_Push_Depth = 24;   // equal parts deeper than this are Shell-sorted
 constexpr int32_t Pivot_Sample_Limit = 256;
+constexpr int32_t Radix_Limit = 128;     // ranges this large are split on all byte values at once
 constexpr int32_t Chunk = 64;            // bytes per Compare_Suffixes step
 constexpr int32_t Skew_Ratio = 16;       // a partition test passed by under 1/16 of the rows is predictable
 constexpr int32_t Key_Bytes = 4;         // bytes of each suffix one gather of the key cache holds
@@ -154,6 +155,8 @@ class T_Bucket_Sorter {
   void Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth);
   void Push_Range(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth);
   void Gather_Keys(int32_t Lo, int32_t Hi, int32_t Depth);
+  void Radix_Split(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth, int Shift);
+  void Sort_Equal_Part(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth);
   void Split_At_Pivot(int32_t Lo, int32_t Hi, int Shift, uint8_t V, int32_t& Less, int32_t& Greater);
   void Move_To_Front(int32_t Lo, int32_t Hi, int Shift, uint32_t Limit, int32_t Count);
   uint8_t Choose_Pivot(int32_t Lo, int32_t Hi, int Shift) const;
@@ -229,6 +232,10 @@ void T_Bucket_Sorter::Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
       Key_Depth = Depth;
     }
     const int Shift = 8 * (Key_Bytes - 1 - (Depth - Key_Depth));
+    if (Hi - Lo + 1 >= Radix_Limit) {
+      Radix_Split(Lo, Hi, Depth, Key_Depth, Shift);
+      continue;
+    }
     const uint8_t V = Choose_Pivot(Lo, Hi, Shift);
 
     int32_t Less;
@@ -242,12 +249,7 @@ void T_Bucket_Sorter::Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
         Push_Range(Lo, Lo + Less - 1, Depth, Key_Depth);
       }
     }
-    const int32_t Equal = Hi - Greater - Lo - Less + 1;
-    if (Equal > Shell_Limit && Depth <= Max_Push_Depth) {
-      Push_Range(Lo + Less, Hi - Greater, Depth + 1, Key_Depth);
-    } else if (Equal > 1) {
-      Shell_Sort(Lo + Less, Hi - Greater, Depth + 1);
-    }
+    Sort_Equal_Part(Lo + Less, Hi - Greater, Depth, Key_Depth);
     if (Greater > 1) {
       if (Greater <= Shell_Limit) {
         Shell_Sort(Hi - Greater + 1, Hi, Depth);
@@ -255,6 +257,64 @@ void T_Bucket_Sorter::Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
         Push_Range(Hi - Greater + 1, Hi, Depth, Key_Depth);
       }
     }
+  }
+}
+
+// Rows Lo..Hi share their bytes up to Depth: they go on at the next depth.
+void T_Bucket_Sorter::Sort_Equal_Part(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth) {
+  const int32_t Equal = Hi - Lo + 1;
+  if (Equal > Shell_Limit && Depth <= Max_Push_Depth) {
+    Push_Range(Lo, Hi, Depth + 1, Key_Depth);
+  } else if (Equal > 1) {
+    Shell_Sort(Lo, Hi, Depth + 1);
+  }
+}
+
+// A large range whose bytes at Depth take many values would need a
+// ternary split per few values, each a pass over the rows (a 16-bit
+// sample's low bytes took five or six): one count and one in-place
+// distribution split it on every value at once. The parts are disjoint
+// and each goes on at the next depth, so the stack bound holds.
+void T_Bucket_Sorter::Radix_Split(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth, int Shift) {
+  int32_t* const SA = Suffix_Array;
+  uint32_t* const K = Keys - Key_Origin;
+  int32_t Next[256] = {};
+  for (int32_t r = Lo; r <= Hi; ++r) Next[(K[r] >> Shift) & 0xFF] += 1;
+  int32_t End[256];
+  int32_t Sum = Lo;
+  for (int b = 0; b < 256; ++b) {
+    const int32_t Count = Next[b];
+    if (Count == Hi - Lo + 1) {  // one value throughout: nothing to move
+      Sort_Equal_Part(Lo, Hi, Depth, Key_Depth);
+      return;
+    }
+    Next[b] = Sum;
+    Sum += Count;
+    End[b] = Sum;
+  }
+  // Each row is moved straight to the next free place of its value; a
+  // place is free until its own value's cursor passes it.
+  for (int b = 0; b < 256; ++b) {
+    while (Next[b] < End[b]) {
+      const int32_t r = Next[b];
+      uint32_t Key = K[r];
+      int32_t Position = SA[r];
+      uint32_t V = (Key >> Shift) & 0xFF;
+      while (V != static_cast<uint32_t>(b)) {
+        const int32_t Target = Next[V]++;
+        std::swap(Key, K[Target]);
+        std::swap(Position, SA[Target]);
+        V = (Key >> Shift) & 0xFF;
+      }
+      K[r] = Key;
+      SA[r] = Position;
+      Next[b] = r + 1;
+    }
+  }
+  int32_t Start = Lo;
+  for (int b = 0; b < 256; ++b) {
+    Sort_Equal_Part(Start, End[b] - 1, Depth, Key_Depth);
+    Start = End[b];
   }
 }
 
