@@ -162,6 +162,7 @@ class T_Bucket_Sorter {
   uint8_t Choose_Pivot(int32_t Lo, int32_t Hi, int Shift) const;
   int32_t Median_Of_Three(int32_t X, int32_t Y, int32_t Z, int Shift) const;
   void Shell_Sort(int32_t Lo, int32_t Hi, int32_t Depth);
+  void Insertion_Sort(int32_t Lo, int32_t Hi, int32_t Depth);
   bool Compare_Suffixes(int32_t W, int32_t V, int32_t Depth);
   // The byte of Row's suffix at the current depth, from the key cache.
   uint8_t Key_Byte(int32_t Row, int Shift) const { return static_cast<uint8_t>(Keys[Row - Key_Origin] >> Shift); }
@@ -405,6 +406,10 @@ int32_t T_Bucket_Sorter::Median_Of_Three(int32_t X, int32_t Y, int32_t Z, int Sh
 // Insertion sort over the diminishing increments; the result is ascending.
 void T_Bucket_Sorter::Shell_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
   const int32_t M = Hi - Lo + 1;
+  if (M <= Shell_Limit) {
+    Insertion_Sort(Lo, Hi, Depth);
+    return;
+  }
   int K = Increment_Count - 1;
   while (K >= 0 && Shell_Increments[K] >= M) --K;
   for (; K >= 0; --K) {
@@ -420,6 +425,35 @@ void T_Bucket_Sorter::Shell_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
       if (Out_Of_Work()) return;
     }
   }
+}
+
+// The small ranges the partitions leave (most rows end in one) are sorted
+// on the next 8 bytes of each suffix, read once per row into registers:
+// every comparison through the block would fetch two scattered suffixes
+// again. Equal keys go on to the whole suffixes from 8 bytes further; the
+// keys read at most 8 bytes past Depth, well inside the padding.
+void T_Bucket_Sorter::Insertion_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
+  uint64_t Key[Shell_Limit];
+  int32_t Position[Shell_Limit];
+  const int32_t M = Hi - Lo + 1;
+  for (int32_t i = 0; i < M; ++i) {
+    Position[i] = Suffix_Array[Lo + i];
+    Key[i] = Load_Big_Endian(Block + Position[i] + Depth);
+  }
+  Work_Left -= M;
+  for (int32_t i = 1; i < M; ++i) {
+    const uint64_t K = Key[i];
+    const int32_t P = Position[i];
+    int32_t j = i;
+    while (j > 0 && (Key[j - 1] > K || (Key[j - 1] == K && Compare_Suffixes(Position[j - 1], P, Depth + 8)))) {
+      Key[j] = Key[j - 1];
+      Position[j] = Position[j - 1];
+      j -= 1;
+    }
+    Key[j] = K;
+    Position[j] = P;
+  }
+  for (int32_t i = 0; i < M; ++i) Suffix_Array[Lo + i] = Position[i];
 }
 
 // True when suffix W is greater than suffix V, both read from Depth on.
