@@ -124,16 +124,18 @@ class T_Bucket_Queue {
 // and key cache) can sort different buckets of one suffix array at once.
 class T_Bucket_Sorter {
  public:
-  // The block is padded and Rows = n + 1 counts the end marker's row.
-  T_Bucket_Sorter(const uint8_t* Block, int32_t Rows, int32_t* Suffix_Array, uint32_t* Scratch,
+  // The block is padded and Rows = n + 1 counts the end marker's row;
+  // Largest is the row count of the largest bucket. Scratch holds the key
+  // cache, one entry per row of that bucket, and right after it the work
+  // stack, one record per range: packed so, a block touches only the
+  // scratch its buckets need. Fresh pages, large ones in particular, are
+  // dear to clear, and parallel stack arrays a bound apart touched one
+  // each.
+  T_Bucket_Sorter(const uint8_t* Block, int32_t Rows, int32_t Largest, int32_t* Suffix_Array, uint32_t* Scratch,
                   T_Work_Budget& Budget)
       : Block(Block), Rows(Rows), Suffix_Array(Suffix_Array), Budget(Budget) {
-    const int32_t Capacity = static_cast<int32_t>(T_QOR_Bucket_Sort::Stack_Capacity(Rows));
-    Stack_Lo = reinterpret_cast<int32_t*>(Scratch);
-    Stack_Hi = Stack_Lo + Capacity;
-    Stack_Depth = Stack_Hi + Capacity;
-    Stack_Key_Depth = Stack_Depth + Capacity;
-    Keys = reinterpret_cast<uint32_t*>(Stack_Key_Depth + Capacity);
+    Keys = Scratch;
+    Stack = reinterpret_cast<T_Range*>(Keys + Largest);
   }
 
   // Sorts claimed buckets until none is left or the budget is spent. Work
@@ -171,10 +173,13 @@ class T_Bucket_Sorter {
   const int32_t Rows;
   int32_t* const Suffix_Array;
   T_Work_Budget& Budget;
-  int32_t* Stack_Lo;
-  int32_t* Stack_Hi;
-  int32_t* Stack_Depth;
-  int32_t* Stack_Key_Depth;  // depth the range's cached keys start at
+  struct T_Range {
+    int32_t Lo;
+    int32_t Hi;
+    int32_t Depth;
+    int32_t Key_Depth;  // depth the range's cached keys start at
+  };
+  T_Range* Stack;  // Stack_Capacity(Largest) records
   int32_t Stack_Size = 0;
   // Key cache of the bucket being sorted: entry r - Key_Origin holds
   // Key_Bytes bytes, most significant first, of the suffix in row r.
@@ -196,11 +201,7 @@ void T_Bucket_Sorter::Sort_Bucket(int32_t Lo, int32_t Hi) {
 }
 
 void T_Bucket_Sorter::Push_Range(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth) {
-  Stack_Lo[Stack_Size] = Lo;
-  Stack_Hi[Stack_Size] = Hi;
-  Stack_Depth[Stack_Size] = Depth;
-  Stack_Key_Depth[Stack_Size] = Key_Depth;
-  Stack_Size += 1;
+  Stack[Stack_Size++] = {Lo, Hi, Depth, Key_Depth};
 }
 
 // The partition's byte fetches through the suffix array land anywhere in the
@@ -223,10 +224,10 @@ void T_Bucket_Sorter::Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
   while (Stack_Size > 0) {
     if (Out_Of_Work()) return;
     Stack_Size -= 1;
-    Lo = Stack_Lo[Stack_Size];
-    Hi = Stack_Hi[Stack_Size];
-    Depth = Stack_Depth[Stack_Size];
-    int32_t Key_Depth = Stack_Key_Depth[Stack_Size];
+    Lo = Stack[Stack_Size].Lo;
+    Hi = Stack[Stack_Size].Hi;
+    Depth = Stack[Stack_Size].Depth;
+    int32_t Key_Depth = Stack[Stack_Size].Key_Depth;
     Work_Left -= int64_t{Hi - Lo + 1} * (Depth < Deep_Depth ? 1 : Deep_Weight);
     if (Depth - Key_Depth >= Key_Bytes) {
       Gather_Keys(Lo, Hi, Depth);
@@ -490,8 +491,9 @@ bool T_QOR_Bucket_Sort::Sort(const uint8_t* Block, int32_t Rows, int32_t* Suffix
   const int64_t Rate = 4 * (Work_Budget / Rows);
   T_Work_Budget Budget(Work_Budget, Rate, Rows / 256);
   T_Bucket_Queue Queue(Keys, Count, Bucket_Start);
-  T_Bucket_Sorter Caller(Block, Rows, Suffix_Array, Caller_Scratch, Budget);
-  T_Bucket_Sorter Helper(Block, Rows, Suffix_Array, Worker_Scratch, Budget);
+  const int32_t Largest = Count > 0 ? Bucket_Start[Keys[0] + 1] - Bucket_Start[Keys[0]] : 0;
+  T_Bucket_Sorter Caller(Block, Rows, Largest, Suffix_Array, Caller_Scratch, Budget);
+  T_Bucket_Sorter Helper(Block, Rows, Largest, Suffix_Array, Worker_Scratch, Budget);
   const auto Caller_Share = [&Caller, &Queue] { Caller.Sort_Claimed(Queue); };
   if (Threads > 1 && Rows >= Min_Rows_For_Worker && Count > 1) {
     Used_Second_Thread = QOR_Run_Both(Caller_Share, [&Helper, &Queue] { Helper.Sort_Claimed(Queue); });
