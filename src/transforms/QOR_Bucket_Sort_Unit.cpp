@@ -11,7 +11,8 @@ namespace {
 constexpr int32_t Shell_Limit = T_QOR_Bucket_Sort::Shell_Limit;
 constexpr int32_t Max_Push_Depth = 24;   // equal parts deeper than this are Shell-sorted
 constexpr int32_t Pivot_Sample_Limit = 256;
-constexpr int32_t Radix_Limit = 128;     // ranges this large are split on all byte values at once
+constexpr int32_t Radix_Limit = 128;     // ranges this large are split on all byte values at once,
+constexpr int32_t Radix_Min_Values = 8;  // when their bytes take more values than this
 constexpr int32_t Chunk = 64;            // bytes per Compare_Suffixes step
 constexpr int32_t Skew_Ratio = 16;       // a partition test passed by under 1/16 of the rows is predictable
 constexpr int32_t Key_Bytes = 4;         // bytes of each suffix one gather of the key cache holds
@@ -157,7 +158,9 @@ class T_Bucket_Sorter {
   void Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth);
   void Push_Range(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth);
   void Gather_Keys(int32_t Lo, int32_t Hi, int32_t Depth);
-  void Radix_Split(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth, int Shift);
+  bool Radix_Split(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth, int Shift, uint8_t& V, int32_t& Less,
+                   int32_t& Greater);
+  void Move_Parts(int32_t Lo, int32_t Hi, int Shift, uint8_t V, int32_t Less, int32_t Greater);
   void Sort_Equal_Part(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth);
   void Split_At_Pivot(int32_t Lo, int32_t Hi, int Shift, uint8_t V, int32_t& Less, int32_t& Greater);
   void Move_To_Front(int32_t Lo, int32_t Hi, int Shift, uint32_t Limit, int32_t Count);
@@ -234,15 +237,17 @@ void T_Bucket_Sorter::Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
       Key_Depth = Depth;
     }
     const int Shift = 8 * (Key_Bytes - 1 - (Depth - Key_Depth));
-    if (Hi - Lo + 1 >= Radix_Limit) {
-      Radix_Split(Lo, Hi, Depth, Key_Depth, Shift);
-      continue;
-    }
-    const uint8_t V = Choose_Pivot(Lo, Hi, Shift);
-
+    uint8_t V;
     int32_t Less;
     int32_t Greater;
-    Split_At_Pivot(Lo, Hi, Shift, V, Less, Greater);
+    if (Hi - Lo + 1 < Radix_Limit) {
+      V = Choose_Pivot(Lo, Hi, Shift);
+      Split_At_Pivot(Lo, Hi, Shift, V, Less, Greater);
+    } else if (Radix_Split(Lo, Hi, Depth, Key_Depth, Shift, V, Less, Greater)) {
+      continue;
+    } else {
+      Move_Parts(Lo, Hi, Shift, V, Less, Greater);
+    }
 
     if (Less > 1) {
       if (Less <= Shell_Limit) {
@@ -276,20 +281,33 @@ void T_Bucket_Sorter::Sort_Equal_Part(int32_t Lo, int32_t Hi, int32_t Depth, int
 // ternary split per few values, each a pass over the rows (a 16-bit
 // sample's low bytes took five or six): one count and one in-place
 // distribution split it on every value at once. The parts are disjoint
-// and each goes on at the next depth, so the stack bound holds.
-void T_Bucket_Sorter::Radix_Split(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth, int Shift) {
+// and each goes on at the next depth, so the stack bound holds. The
+// distribution's moves depend on one another and on unpredictable values,
+// so with few values (DNA, say) the branch-free ternary split is faster:
+// then this returns false with the split's pivot, the value that holds the
+// middle row, and the rows below and above it, read from the counts.
+bool T_Bucket_Sorter::Radix_Split(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth, int Shift, uint8_t& V,
+                                  int32_t& Less, int32_t& Greater) {
   int32_t* const SA = Suffix_Array;
   uint32_t* const K = Keys - Key_Origin;
+  const int32_t M = Hi - Lo + 1;
   int32_t Next[256] = {};
   for (int32_t r = Lo; r <= Hi; ++r) Next[(K[r] >> Shift) & 0xFF] += 1;
+  int Values = 0;
+  for (int b = 0; b < 256; ++b) Values += Next[b] > 0;
+  if (Values <= Radix_Min_Values) {
+    int b = 0;
+    int32_t Below = 0;
+    while (Below + Next[b] <= M / 2) Below += Next[b++];
+    V = static_cast<uint8_t>(b);
+    Less = Below;
+    Greater = M - Below - Next[b];
+    return false;
+  }
   int32_t End[256];
   int32_t Sum = Lo;
   for (int b = 0; b < 256; ++b) {
     const int32_t Count = Next[b];
-    if (Count == Hi - Lo + 1) {  // one value throughout: nothing to move
-      Sort_Equal_Part(Lo, Hi, Depth, Key_Depth);
-      return;
-    }
     Next[b] = Sum;
     Sum += Count;
     End[b] = Sum;
@@ -318,6 +336,7 @@ void T_Bucket_Sorter::Radix_Split(int32_t Lo, int32_t Hi, int32_t Depth, int32_t
     Sort_Equal_Part(Start, End[b] - 1, Depth, Key_Depth);
     Start = End[b];
   }
+  return true;
 }
 
 // Leaves the rows below V first and those above V last, and returns their
@@ -336,10 +355,16 @@ void T_Bucket_Sorter::Split_At_Pivot(int32_t Lo, int32_t Hi, int Shift, uint8_t 
     Below += X < V;
     Above += X > V;
   }
-  if (Below > 0) Move_To_Front(Lo, Hi, Shift, V, Below);
-  if (Above > 0) Move_To_Front(Lo + Below, Hi, Shift, V + 1, Hi - Lo + 1 - Below - Above);
+  Move_Parts(Lo, Hi, Shift, V, Below, Above);
   Less = Below;
   Greater = Above;
+}
+
+// Moves the Less rows below V to the front and the Greater rows above V to
+// the back.
+void T_Bucket_Sorter::Move_Parts(int32_t Lo, int32_t Hi, int Shift, uint8_t V, int32_t Less, int32_t Greater) {
+  if (Less > 0) Move_To_Front(Lo, Hi, Shift, V, Less);
+  if (Greater > 0) Move_To_Front(Lo + Less, Hi, Shift, V + 1, Hi - Lo + 1 - Less - Greater);
 }
 
 // Moves the Count rows whose key byte is below Limit (up to 256) to the
