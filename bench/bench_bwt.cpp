@@ -85,14 +85,24 @@ std::vector<T_Named_Block> Degenerate_Blocks() {
           {"all one byte", T_Bytes(N, 'x')}};
 }
 
-std::vector<T_Named_Block> Corpus_Blocks() {
+// The first block of a file, or nothing for an empty one.
+void Add_File_Block(const std::filesystem::path& Path, std::vector<T_Named_Block>& Blocks) {
+  std::ifstream File(Path, std::ios::binary);
+  T_Bytes Data(QOR_Block_Size);
+  File.read(reinterpret_cast<char*>(Data.data()), QOR_Block_Size);
+  Data.resize(static_cast<size_t>(File.gcount()));
+  if (!Data.empty()) Blocks.push_back({Path.filename().string(), std::move(Data)});
+}
+
+// Every file of a folder (but its .md notes), or the file itself, by name.
+std::vector<T_Named_Block> File_Blocks(const std::filesystem::path& Path) {
   std::vector<T_Named_Block> Blocks;
-  for (const auto& Entry : std::filesystem::directory_iterator(QOR_CORPUS_DIR)) {
-    if (!Entry.is_regular_file() || Entry.path().extension() == ".md") continue;
-    std::ifstream File(Entry.path(), std::ios::binary);
-    T_Bytes Data((std::istreambuf_iterator<char>(File)), std::istreambuf_iterator<char>());
-    if (Data.size() > static_cast<size_t>(QOR_Block_Size)) Data.resize(QOR_Block_Size);
-    if (!Data.empty()) Blocks.push_back({Entry.path().filename().string(), std::move(Data)});
+  if (!std::filesystem::is_directory(Path)) {
+    Add_File_Block(Path, Blocks);
+    return Blocks;
+  }
+  for (const auto& Entry : std::filesystem::directory_iterator(Path)) {
+    if (Entry.is_regular_file() && Entry.path().extension() != ".md") Add_File_Block(Entry.path(), Blocks);
   }
   std::sort(Blocks.begin(), Blocks.end(), [](const auto& A, const auto& B) { return A.Name < B.Name; });
   return Blocks;
@@ -189,7 +199,10 @@ class T_Bench {
 
 }  // namespace
 
-int main() {
+// Arguments name more files or folders to measure after the corpus, such
+// as ../shared/bench-data, or executables and libraries copied from the
+// machine.
+int main(int argc, char** argv) {
   T_Bench Bench;
   std::printf("MB/s of block bytes, fastest of several runs. fwd: bucket sorts on two threads (blocks of\n"
               "64 KB and more), 1thr: on one. fb: the block needed the guaranteed-time sort.\n");
@@ -199,7 +212,14 @@ int main() {
 #endif
   std::printf("\nBWT stage, one block per file (first %d bytes)\n", QOR_Block_Size);
   Bench.Header();
-  for (const auto& Block : Corpus_Blocks()) Bench.Measure(Block);
+  for (const auto& Block : File_Blocks(QOR_CORPUS_DIR)) Bench.Measure(Block);
+  if (argc > 1) {
+    std::printf("\nGiven files, one block each (first %d bytes)\n", QOR_Block_Size);
+    Bench.Header();
+    for (int k = 1; k < argc; ++k) {
+      for (const auto& Block : File_Blocks(argv[k])) Bench.Measure(Block);
+    }
+  }
   std::printf("\nDegenerate blocks\n");
   Bench.Header();
   for (const auto& Block : Degenerate_Blocks()) Bench.Measure(Block);

@@ -11,6 +11,8 @@ namespace {
 constexpr int32_t Shell_Limit = T_QOR_Bucket_Sort::Shell_Limit;
 constexpr int32_t Max_Push_Depth = 24;   // equal parts deeper than this are Shell-sorted
 constexpr int32_t Pivot_Sample_Limit = 256;
+constexpr int32_t Radix_Limit = 128;     // ranges this large are split on all byte values at once,
+constexpr int32_t Radix_Min_Values = 8;  // when their bytes take more values than this
 constexpr int32_t Chunk = 64;            // bytes per Compare_Suffixes step
 constexpr int32_t Skew_Ratio = 16;       // a partition test passed by under 1/16 of the rows is predictable
 constexpr int32_t Key_Bytes = 4;         // bytes of each suffix one gather of the key cache holds
@@ -55,31 +57,45 @@ constexpr int64_t Work_Allowance = 1 << 16;
 // budget by at most one allowance each, beside the step in progress (as a
 // single thread would). A failed draw leaves the budget spent for good, so
 // the other thread stops at its next draw.
+//
+// Beside the block's total, spending is held to a rate per row of the
+// buckets claimed so far (those in progress included, so that two threads
+// fare as one), with a head start of 1/256 of the rows: blocks that exhaust the total do so at many times the rate of
+// those that do not, from their first buckets on (on the corpus the rate
+// stays under 60 per row throughout; concatenated manual pages run at about
+// 600 and a shared library at thousands). Such a block is handed over after
+// a small fraction of the total, which it would otherwise spend in vain.
 class T_Work_Budget {
  public:
-  explicit T_Work_Budget(int64_t Total) : Left(Total) {}
+  T_Work_Budget(int64_t Total, int64_t Rate, int64_t Head_Start) : Total(Total), Rate(Rate), Credit(Head_Start) {}
 
   // Allowance is negative (overspent). Returns false when the budget cannot
   // pay for it.
   bool Draw(int64_t& Allowance) {
     const int64_t Debt = -Allowance;
-    int64_t Available = Left.load(std::memory_order_relaxed);
-    int64_t Grant;
-    do {
-      if (Available < Debt) {
-        Left.store(-1, std::memory_order_relaxed);
-        return false;
-      }
-      Grant = std::min(Work_Allowance, Available - Debt);
-    } while (!Left.compare_exchange_weak(Available, Available - Debt - Grant, std::memory_order_relaxed));
+    const int64_t Now_Spent = Spent.fetch_add(Debt, std::memory_order_relaxed) + Debt;
+    const int64_t Limit = std::min(Total, Rate * Credit.load(std::memory_order_relaxed));
+    if (Failed.load(std::memory_order_relaxed) || Now_Spent > Limit) {
+      Failed.store(true, std::memory_order_relaxed);
+      return false;
+    }
+    const int64_t Grant = std::min(Work_Allowance, Limit - Now_Spent);
+    Spent.fetch_add(Grant, std::memory_order_relaxed);
     Allowance = Grant;
     return true;
   }
 
-  bool Spent() const { return Left.load(std::memory_order_relaxed) < 0; }
+  // Rows of a bucket claimed for sorting: they raise the rate limit.
+  void Claimed(int32_t Rows) { Credit.fetch_add(Rows, std::memory_order_relaxed); }
+
+  bool Spent_All() const { return Failed.load(std::memory_order_relaxed); }
 
  private:
-  std::atomic<int64_t> Left;
+  const int64_t Total;
+  const int64_t Rate;
+  std::atomic<int64_t> Credit;
+  std::atomic<int64_t> Spent{0};
+  std::atomic<bool> Failed{false};
 };
 
 // The buckets to sort, largest first: the last claims are small, so neither
@@ -109,16 +125,18 @@ class T_Bucket_Queue {
 // and key cache) can sort different buckets of one suffix array at once.
 class T_Bucket_Sorter {
  public:
-  // The block is padded and Rows = n + 1 counts the end marker's row.
-  T_Bucket_Sorter(const uint8_t* Block, int32_t Rows, int32_t* Suffix_Array, uint32_t* Scratch,
+  // The block is padded and Rows = n + 1 counts the end marker's row;
+  // Largest is the row count of the largest bucket. Scratch holds the key
+  // cache, one entry per row of that bucket, and right after it the work
+  // stack, one record per range: packed so, a block touches only the
+  // scratch its buckets need. Fresh pages, large ones in particular, are
+  // dear to clear, and parallel stack arrays a bound apart touched one
+  // each.
+  T_Bucket_Sorter(const uint8_t* Block, int32_t Rows, int32_t Largest, int32_t* Suffix_Array, uint32_t* Scratch,
                   T_Work_Budget& Budget)
       : Block(Block), Rows(Rows), Suffix_Array(Suffix_Array), Budget(Budget) {
-    const int32_t Capacity = static_cast<int32_t>(T_QOR_Bucket_Sort::Stack_Capacity(Rows));
-    Stack_Lo = reinterpret_cast<int32_t*>(Scratch);
-    Stack_Hi = Stack_Lo + Capacity;
-    Stack_Depth = Stack_Hi + Capacity;
-    Stack_Key_Depth = Stack_Depth + Capacity;
-    Keys = reinterpret_cast<uint32_t*>(Stack_Key_Depth + Capacity);
+    Keys = Scratch;
+    Stack = reinterpret_cast<T_Range*>(Keys + Largest);
   }
 
   // Sorts claimed buckets until none is left or the budget is spent. Work
@@ -127,7 +145,10 @@ class T_Bucket_Sorter {
   void Sort_Claimed(T_Bucket_Queue& Queue) {
     int32_t Lo;
     int32_t Hi;
-    while (!Out_Of_Work() && Queue.Claim(Lo, Hi)) Sort_Bucket(Lo, Hi);
+    while (!Out_Of_Work() && Queue.Claim(Lo, Hi)) {
+      Budget.Claimed(Hi - Lo + 1);
+      Sort_Bucket(Lo, Hi);
+    }
     Out_Of_Work();
   }
 
@@ -137,11 +158,16 @@ class T_Bucket_Sorter {
   void Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth);
   void Push_Range(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth);
   void Gather_Keys(int32_t Lo, int32_t Hi, int32_t Depth);
+  bool Radix_Split(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth, int Shift, uint8_t& V, int32_t& Less,
+                   int32_t& Greater);
+  void Move_Parts(int32_t Lo, int32_t Hi, int Shift, uint8_t V, int32_t Less, int32_t Greater);
+  void Sort_Equal_Part(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth);
   void Split_At_Pivot(int32_t Lo, int32_t Hi, int Shift, uint8_t V, int32_t& Less, int32_t& Greater);
   void Move_To_Front(int32_t Lo, int32_t Hi, int Shift, uint32_t Limit, int32_t Count);
   uint8_t Choose_Pivot(int32_t Lo, int32_t Hi, int Shift) const;
   int32_t Median_Of_Three(int32_t X, int32_t Y, int32_t Z, int Shift) const;
   void Shell_Sort(int32_t Lo, int32_t Hi, int32_t Depth);
+  void Insertion_Sort(int32_t Lo, int32_t Hi, int32_t Depth);
   bool Compare_Suffixes(int32_t W, int32_t V, int32_t Depth);
   // The byte of Row's suffix at the current depth, from the key cache.
   uint8_t Key_Byte(int32_t Row, int Shift) const { return static_cast<uint8_t>(Keys[Row - Key_Origin] >> Shift); }
@@ -150,10 +176,13 @@ class T_Bucket_Sorter {
   const int32_t Rows;
   int32_t* const Suffix_Array;
   T_Work_Budget& Budget;
-  int32_t* Stack_Lo;
-  int32_t* Stack_Hi;
-  int32_t* Stack_Depth;
-  int32_t* Stack_Key_Depth;  // depth the range's cached keys start at
+  struct T_Range {
+    int32_t Lo;
+    int32_t Hi;
+    int32_t Depth;
+    int32_t Key_Depth;  // depth the range's cached keys start at
+  };
+  T_Range* Stack;  // Stack_Capacity(Largest) records
   int32_t Stack_Size = 0;
   // Key cache of the bucket being sorted: entry r - Key_Origin holds
   // Key_Bytes bytes, most significant first, of the suffix in row r.
@@ -175,11 +204,7 @@ void T_Bucket_Sorter::Sort_Bucket(int32_t Lo, int32_t Hi) {
 }
 
 void T_Bucket_Sorter::Push_Range(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth) {
-  Stack_Lo[Stack_Size] = Lo;
-  Stack_Hi[Stack_Size] = Hi;
-  Stack_Depth[Stack_Size] = Depth;
-  Stack_Key_Depth[Stack_Size] = Key_Depth;
-  Stack_Size += 1;
+  Stack[Stack_Size++] = {Lo, Hi, Depth, Key_Depth};
 }
 
 // The partition's byte fetches through the suffix array land anywhere in the
@@ -202,21 +227,27 @@ void T_Bucket_Sorter::Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
   while (Stack_Size > 0) {
     if (Out_Of_Work()) return;
     Stack_Size -= 1;
-    Lo = Stack_Lo[Stack_Size];
-    Hi = Stack_Hi[Stack_Size];
-    Depth = Stack_Depth[Stack_Size];
-    int32_t Key_Depth = Stack_Key_Depth[Stack_Size];
+    Lo = Stack[Stack_Size].Lo;
+    Hi = Stack[Stack_Size].Hi;
+    Depth = Stack[Stack_Size].Depth;
+    int32_t Key_Depth = Stack[Stack_Size].Key_Depth;
     Work_Left -= int64_t{Hi - Lo + 1} * (Depth < Deep_Depth ? 1 : Deep_Weight);
     if (Depth - Key_Depth >= Key_Bytes) {
       Gather_Keys(Lo, Hi, Depth);
       Key_Depth = Depth;
     }
     const int Shift = 8 * (Key_Bytes - 1 - (Depth - Key_Depth));
-    const uint8_t V = Choose_Pivot(Lo, Hi, Shift);
-
+    uint8_t V;
     int32_t Less;
     int32_t Greater;
-    Split_At_Pivot(Lo, Hi, Shift, V, Less, Greater);
+    if (Hi - Lo + 1 < Radix_Limit) {
+      V = Choose_Pivot(Lo, Hi, Shift);
+      Split_At_Pivot(Lo, Hi, Shift, V, Less, Greater);
+    } else if (Radix_Split(Lo, Hi, Depth, Key_Depth, Shift, V, Less, Greater)) {
+      continue;
+    } else {
+      Move_Parts(Lo, Hi, Shift, V, Less, Greater);
+    }
 
     if (Less > 1) {
       if (Less <= Shell_Limit) {
@@ -225,12 +256,7 @@ void T_Bucket_Sorter::Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
         Push_Range(Lo, Lo + Less - 1, Depth, Key_Depth);
       }
     }
-    const int32_t Equal = Hi - Greater - Lo - Less + 1;
-    if (Equal > Shell_Limit && Depth <= Max_Push_Depth) {
-      Push_Range(Lo + Less, Hi - Greater, Depth + 1, Key_Depth);
-    } else if (Equal > 1) {
-      Shell_Sort(Lo + Less, Hi - Greater, Depth + 1);
-    }
+    Sort_Equal_Part(Lo + Less, Hi - Greater, Depth, Key_Depth);
     if (Greater > 1) {
       if (Greater <= Shell_Limit) {
         Shell_Sort(Hi - Greater + 1, Hi, Depth);
@@ -239,6 +265,78 @@ void T_Bucket_Sorter::Multikey_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
       }
     }
   }
+}
+
+// Rows Lo..Hi share their bytes up to Depth: they go on at the next depth.
+void T_Bucket_Sorter::Sort_Equal_Part(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth) {
+  const int32_t Equal = Hi - Lo + 1;
+  if (Equal > Shell_Limit && Depth <= Max_Push_Depth) {
+    Push_Range(Lo, Hi, Depth + 1, Key_Depth);
+  } else if (Equal > 1) {
+    Shell_Sort(Lo, Hi, Depth + 1);
+  }
+}
+
+// A large range whose bytes at Depth take many values would need a
+// ternary split per few values, each a pass over the rows (a 16-bit
+// sample's low bytes took five or six): one count and one in-place
+// distribution split it on every value at once. The parts are disjoint
+// and each goes on at the next depth, so the stack bound holds. The
+// distribution's moves depend on one another and on unpredictable values,
+// so with few values (DNA, say) the branch-free ternary split is faster:
+// then this returns false with the split's pivot, the value that holds the
+// middle row, and the rows below and above it, read from the counts.
+bool T_Bucket_Sorter::Radix_Split(int32_t Lo, int32_t Hi, int32_t Depth, int32_t Key_Depth, int Shift, uint8_t& V,
+                                  int32_t& Less, int32_t& Greater) {
+  int32_t* const SA = Suffix_Array;
+  uint32_t* const K = Keys - Key_Origin;
+  const int32_t M = Hi - Lo + 1;
+  int32_t Next[256] = {};
+  for (int32_t r = Lo; r <= Hi; ++r) Next[(K[r] >> Shift) & 0xFF] += 1;
+  int Values = 0;
+  for (int b = 0; b < 256; ++b) Values += Next[b] > 0;
+  if (Values <= Radix_Min_Values) {
+    int b = 0;
+    int32_t Below = 0;
+    while (Below + Next[b] <= M / 2) Below += Next[b++];
+    V = static_cast<uint8_t>(b);
+    Less = Below;
+    Greater = M - Below - Next[b];
+    return false;
+  }
+  int32_t End[256];
+  int32_t Sum = Lo;
+  for (int b = 0; b < 256; ++b) {
+    const int32_t Count = Next[b];
+    Next[b] = Sum;
+    Sum += Count;
+    End[b] = Sum;
+  }
+  // Each row is moved straight to the next free place of its value; a
+  // place is free until its own value's cursor passes it.
+  for (int b = 0; b < 256; ++b) {
+    while (Next[b] < End[b]) {
+      const int32_t r = Next[b];
+      uint32_t Key = K[r];
+      int32_t Position = SA[r];
+      uint32_t V = (Key >> Shift) & 0xFF;
+      while (V != static_cast<uint32_t>(b)) {
+        const int32_t Target = Next[V]++;
+        std::swap(Key, K[Target]);
+        std::swap(Position, SA[Target]);
+        V = (Key >> Shift) & 0xFF;
+      }
+      K[r] = Key;
+      SA[r] = Position;
+      Next[b] = r + 1;
+    }
+  }
+  int32_t Start = Lo;
+  for (int b = 0; b < 256; ++b) {
+    Sort_Equal_Part(Start, End[b] - 1, Depth, Key_Depth);
+    Start = End[b];
+  }
+  return true;
 }
 
 // Leaves the rows below V first and those above V last, and returns their
@@ -257,10 +355,16 @@ void T_Bucket_Sorter::Split_At_Pivot(int32_t Lo, int32_t Hi, int Shift, uint8_t 
     Below += X < V;
     Above += X > V;
   }
-  if (Below > 0) Move_To_Front(Lo, Hi, Shift, V, Below);
-  if (Above > 0) Move_To_Front(Lo + Below, Hi, Shift, V + 1, Hi - Lo + 1 - Below - Above);
+  Move_Parts(Lo, Hi, Shift, V, Below, Above);
   Less = Below;
   Greater = Above;
+}
+
+// Moves the Less rows below V to the front and the Greater rows above V to
+// the back.
+void T_Bucket_Sorter::Move_Parts(int32_t Lo, int32_t Hi, int Shift, uint8_t V, int32_t Less, int32_t Greater) {
+  if (Less > 0) Move_To_Front(Lo, Hi, Shift, V, Less);
+  if (Greater > 0) Move_To_Front(Lo + Less, Hi, Shift, V + 1, Hi - Lo + 1 - Less - Greater);
 }
 
 // Moves the Count rows whose key byte is below Limit (up to 256) to the
@@ -328,6 +432,10 @@ int32_t T_Bucket_Sorter::Median_Of_Three(int32_t X, int32_t Y, int32_t Z, int Sh
 // Insertion sort over the diminishing increments; the result is ascending.
 void T_Bucket_Sorter::Shell_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
   const int32_t M = Hi - Lo + 1;
+  if (M <= Shell_Limit) {
+    Insertion_Sort(Lo, Hi, Depth);
+    return;
+  }
   int K = Increment_Count - 1;
   while (K >= 0 && Shell_Increments[K] >= M) --K;
   for (; K >= 0; --K) {
@@ -343,6 +451,35 @@ void T_Bucket_Sorter::Shell_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
       if (Out_Of_Work()) return;
     }
   }
+}
+
+// The small ranges the partitions leave (most rows end in one) are sorted
+// on the next 8 bytes of each suffix, read once per row into registers:
+// every comparison through the block would fetch two scattered suffixes
+// again. Equal keys go on to the whole suffixes from 8 bytes further; the
+// keys read at most 8 bytes past Depth, well inside the padding.
+void T_Bucket_Sorter::Insertion_Sort(int32_t Lo, int32_t Hi, int32_t Depth) {
+  uint64_t Key[Shell_Limit];
+  int32_t Position[Shell_Limit];
+  const int32_t M = Hi - Lo + 1;
+  for (int32_t i = 0; i < M; ++i) {
+    Position[i] = Suffix_Array[Lo + i];
+    Key[i] = Load_Big_Endian(Block + Position[i] + Depth);
+  }
+  Work_Left -= M;
+  for (int32_t i = 1; i < M; ++i) {
+    const uint64_t K = Key[i];
+    const int32_t P = Position[i];
+    int32_t j = i;
+    while (j > 0 && (Key[j - 1] > K || (Key[j - 1] == K && Compare_Suffixes(Position[j - 1], P, Depth + 8)))) {
+      Key[j] = Key[j - 1];
+      Position[j] = Position[j - 1];
+      j -= 1;
+    }
+    Key[j] = K;
+    Position[j] = P;
+  }
+  for (int32_t i = 0; i < M; ++i) Suffix_Array[Lo + i] = Position[i];
 }
 
 // True when suffix W is greater than suffix V, both read from Depth on.
@@ -374,10 +511,15 @@ bool T_QOR_Bucket_Sort::Sort(const uint8_t* Block, int32_t Rows, int32_t* Suffix
                              const int32_t* Keys, int32_t Count, int64_t Work_Budget, int Threads,
                              T_QOR_Thread_Budget* Helpers, uint32_t* Caller_Scratch, uint32_t* Worker_Scratch,
                              bool& Used_Second_Thread) {
-  T_Work_Budget Budget(Work_Budget);
+  // The rate is four times the average the total allows: about half the
+  // rows are sorted, so a block held under it for long would still have
+  // spent twice the total.
+  const int64_t Rate = 4 * (Work_Budget / Rows);
+  T_Work_Budget Budget(Work_Budget, Rate, Rows / 256);
   T_Bucket_Queue Queue(Keys, Count, Bucket_Start);
-  T_Bucket_Sorter Caller(Block, Rows, Suffix_Array, Caller_Scratch, Budget);
-  T_Bucket_Sorter Helper(Block, Rows, Suffix_Array, Worker_Scratch, Budget);
+  const int32_t Largest = Count > 0 ? Bucket_Start[Keys[0] + 1] - Bucket_Start[Keys[0]] : 0;
+  T_Bucket_Sorter Caller(Block, Rows, Largest, Suffix_Array, Caller_Scratch, Budget);
+  T_Bucket_Sorter Helper(Block, Rows, Largest, Suffix_Array, Worker_Scratch, Budget);
   const auto Caller_Share = [&Caller, &Queue] { Caller.Sort_Claimed(Queue); };
   if (Threads > 1 && Rows >= Min_Rows_For_Worker && Count > 1) {
     Used_Second_Thread = QOR_Run_Both(Helpers, Caller_Share, [&Helper, &Queue] { Helper.Sort_Claimed(Queue); });
@@ -385,5 +527,5 @@ bool T_QOR_Bucket_Sort::Sort(const uint8_t* Block, int32_t Rows, int32_t* Suffix
     Used_Second_Thread = false;
     Caller_Share();
   }
-  return !Budget.Spent();
+  return !Budget.Spent_All();
 }

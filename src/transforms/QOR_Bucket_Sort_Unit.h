@@ -10,16 +10,16 @@ class T_QOR_Bucket_Sort {
  public:
   static constexpr int32_t Shell_Limit = 12;  // ranges this small go straight to the Shell sort
 
-  // Multikey work stack: four parallel arrays. Ranges on the stack are
-  // disjoint and hold more than 12 rows each, so Rows / 13 + 1 entries can
-  // never overflow. The key cache has one entry per row of the largest
-  // sorted bucket: neighbouring positions are never both ascending, or both
-  // descending, with the same two bytes, so a bucket holds at most half the
-  // rows, rounded up.
+  // Multikey work stack: four entries per range. Ranges on the stack lie in
+  // one bucket, are disjoint and hold more than 12 rows each, so Rows / 13 + 1
+  // ranges, Rows the bucket's, can never overflow. The key cache has one
+  // entry per row of the largest sorted bucket: neighbouring positions are
+  // never both ascending, or both descending, with the same two bytes, so a
+  // bucket holds at most half the rows of the block, rounded up.
   static constexpr int64_t Stack_Capacity(int64_t Rows) { return Rows / (Shell_Limit + 1) + 1; }
   static constexpr int64_t Scratch_Entries(int64_t Rows) { return 4 * Stack_Capacity(Rows) + (Rows + 1) / 2; }
 
-  // Sorts the listed buckets, Keys[0..Count-1] (bucket k is rows
+  // Sorts the listed buckets, Keys[0..Count-1], largest first (bucket k is rows
   // Bucket_Start[k] .. Bucket_Start[k + 1] - 1 of Suffix_Array), on the
   // calling thread and, for a large block, on one worker with its own
   // scratch; both claim the next bucket until none is left. Returns false

@@ -76,17 +76,27 @@ class T_Level {
 
   // From the sorted LMS suffixes (placed at their bucket ends), L-type
   // suffixes by a left-to-right scan, then S-type ones by a right-to-left scan.
+  // The type of P - 1 is read from the characters rather than the type bits,
+  // which would cost a second scattered load per row. In the first scan P is
+  // LMS or L-type, and P - 1 is then L-type exactly when S[P-1] >= S[P]. In
+  // the second, P - 1 is S-type when S[P-1] < S[P], or when the two are equal
+  // and P is S-type; an S-type P was placed by this scan, in the upper part
+  // of its bucket that starts at the bucket's cursor, and every L-type entry
+  // lies below that part.
   void Induce() {
     Set_Bucket_Starts();
     SA[Cursors[S[N - 1]]++] = N - 1;  // induced by the sentinel, the smallest suffix
     for (int32_t i = 0; i < N; ++i) {
       const int32_t P = SA[i];
-      if (P > 0 && !Is_S(P - 1)) SA[Cursors[S[P - 1]]++] = P - 1;
+      if (P > 0 && S[P - 1] >= S[P]) SA[Cursors[S[P - 1]]++] = P - 1;
     }
     Set_Bucket_Ends();
     for (int32_t i = N - 1; i >= 0; --i) {
       const int32_t P = SA[i];
-      if (P > 0 && Is_S(P - 1)) SA[--Cursors[S[P - 1]]] = P - 1;
+      if (P <= 0) continue;
+      const T_Char C = S[P];
+      const T_Char B = S[P - 1];
+      if (B < C || (B == C && i >= Cursors[C])) SA[--Cursors[B]] = P - 1;
     }
   }
 
