@@ -53,12 +53,16 @@ class Interrupted_Run : public ::testing::TestWithParam<int> {};
 // is written, and a file of whole blocks would expand "successfully".
 TEST_P(Interrupted_Run, LeavesNoOutputAndEndsByTheSignal) {
   T_Temp_Dir Dir;
-  Dir.Write("big.txt", Corpus("bible.txt") + Corpus("E.coli") + Corpus("world192.txt"));
+  // Seven blocks, compressed by one worker: long after the first block is
+  // written, the run is still far from done, however busy the machine is.
+  const std::string Part = Corpus("bible.txt") + Corpus("E.coli") + Corpus("world192.txt");
+  Dir.Write("big.txt", Part + Part + Part);
   const pid_t Child = ::fork();
   ASSERT_GE(Child, 0);
   if (Child == 0) {
     if (::chdir(Dir.Dir().c_str()) != 0) ::_exit(126);
     ::freopen("/dev/null", "w", stdout);
+    ::setenv("QOR_THREADS", "1", 1);
     ::execl(QOR_BINARY, QOR_BINARY, "-c", "big.txt", static_cast<char*>(nullptr));
     ::_exit(127);
   }
