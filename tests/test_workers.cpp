@@ -3,6 +3,7 @@
 // there, and the worker count's setting.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
@@ -104,6 +105,40 @@ TEST(Workers, DamagedLaterBlockStopsTheOutputThere) {
         << Result.Err;
     EXPECT_TRUE(Dir.Read("a.exp") == Plain.substr(0, Block_Size)) << "the output must hold the first block alone";
   }
+}
+
+// In a batch, the files after a damaged one in the listing are not written,
+// though workers may have expanded them already; the ones before are whole.
+TEST(Workers, DamagedFileEndsTheBatchThere) {
+  T_Temp_Dir Dir;
+  const std::string Text = Corpus("bible.txt");
+  for (int k = 1; k <= 6; ++k) Dir.Write("f" + std::to_string(k) + ".txt", Text.substr(0, 30000 * k));
+  ASSERT_EQ(Run_With_Workers({"-c", "*.txt"}, Dir, "3").Exit_Code, 0);
+  // The listing order is the directory's: learn it from a verbose run.
+  const T_Process_Result Listing = Run_With_Workers({"-ev", "*.qor", "chk"}, Dir, "1");
+  ASSERT_EQ(Listing.Exit_Code, 0);
+  std::vector<std::string> Order;
+  const std::regex Line("Expanding (f[0-9])\\.qor to");
+  for (auto It = std::sregex_iterator(Listing.Out.begin(), Listing.Out.end(), Line); It != std::sregex_iterator(); ++It)
+    Order.push_back((*It)[1]);
+  ASSERT_EQ(Order.size(), 6u);
+  std::string Packed = Dir.Read(Order[2] + ".qor");
+  Packed[3] = static_cast<char>(Packed[3] ^ 0x01);  // the first block's CRC
+  Dir.Write(Order[2] + ".qor", Packed);
+  const T_Process_Result Result = Run_With_Workers({"-e", "*.qor"}, Dir, "3");
+  EXPECT_EQ(Result.Exit_Code, 2);
+  for (size_t k = 0; k < Order.size(); ++k) {
+    const std::string Name = Order[k] + ".exp";
+    if (k < 2) {
+      EXPECT_EQ(Dir.Read(Name), Dir.Read(Order[k] + ".txt")) << Name;
+    } else if (k == 2) {
+      EXPECT_EQ(Dir.Read(Name), "") << Name;
+    } else {
+      EXPECT_FALSE(Dir.Exists(Name)) << Name;
+    }
+  }
+  for (const auto& Entry : std::filesystem::directory_iterator(Dir.Path()))
+    EXPECT_NE(Entry.path().filename().string().rfind(".qor-", 0), 0u) << "temporary file left: " << Entry.path();
 }
 
 TEST(Workers, InvalidCountEndsWithExitOne) {

@@ -64,7 +64,7 @@ void T_QOR_File::Close() {
 }
 
 int64_t T_QOR_File::Size() const {
-  struct stat Info{};
+  struct stat Info {};
   if (::fstat(Descriptor_, &Info) != 0) throw T_QOR_File_Error(Name_, System_Reason());
   return static_cast<int64_t>(Info.st_size);
 }

@@ -15,8 +15,8 @@ std::vector<uint8_t> QOR_Compress_Memory(T_QOR_MCP& Pipeline, std::span<const ui
     const auto Count = static_cast<int32_t>(std::min<size_t>(QOR_Block_Size, Data.size() - Position));
     const uint8_t* Range = Data.data() + Position;
     Pipeline.Compress_Range(
-        Count, Fast, [Range](int32_t Offset, int32_t Length, uint8_t* Into) { std::memcpy(Into, Range + Offset, Length); },
-        Emit);
+        Count, Fast,
+        [Range](int32_t Offset, int32_t Length, uint8_t* Into) { std::memcpy(Into, Range + Offset, Length); }, Emit);
   }
   return Records;
 }

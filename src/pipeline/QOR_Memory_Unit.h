@@ -18,8 +18,8 @@ struct T_QOR_Expansion {
   std::vector<uint8_t> Bytes;
   bool Damaged = false;
   std::string Reason;
-  int64_t Block_Number = 0;    // the damaged block, 1 for the first
-  int64_t Record_Offset = 0;   // where its record starts in the compressed bytes
+  int64_t Block_Number = 0;   // the damaged block, 1 for the first
+  int64_t Record_Offset = 0;  // where its record starts in the compressed bytes
 };
 
 // The compressed records of Data, in normal or fast mode.

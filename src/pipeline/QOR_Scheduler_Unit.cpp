@@ -38,9 +38,8 @@ int QOR_Requested_Workers() {
   const std::string Value = Text;
   // Digits only, no sign, no spaces; at most what an int holds and far more
   // workers than any machine runs.
-  const bool Digits = !Value.empty() && Value.size() <= 6 && std::all_of(Value.begin(), Value.end(), [](char C) {
-    return C >= '0' && C <= '9';
-  });
+  const bool Digits = !Value.empty() && Value.size() <= 6 &&
+                      std::all_of(Value.begin(), Value.end(), [](char C) { return C >= '0' && C <= '9'; });
   const int Count = Digits ? std::stoi(Value) : 0;
   if (Count < 1) {
     throw std::runtime_error("QOR_THREADS: \"" + Value + "\" is not a worker count (a positive integer below 1000000)");
@@ -116,7 +115,10 @@ struct T_Job {
 class T_Phase {
  public:
   T_Phase(const std::vector<T_QOR_File_Pair>& Files, bool Compressing, bool Fast, int Workers)
-      : Compressing(Compressing), Fast(Fast), Worker_Count(std::max(Workers, 1)), Budget(QOR_Usable_CPUs()),
+      : Compressing(Compressing),
+        Fast(Fast),
+        Worker_Count(std::max(Workers, 1)),
+        Budget(QOR_Usable_CPUs()),
         Files(Files.size()) {
     for (size_t k = 0; k < Files.size(); ++k) this->Files[k].Names = Files[k];
   }
@@ -145,12 +147,12 @@ class T_Phase {
   std::mutex Lock;
   std::condition_variable Changed;
   std::vector<T_File_Work> Files;
-  size_t Claim_File = 0;               // the file the next block comes from
-  size_t Stop_At = SIZE_MAX;           // no block of a later file is claimed
-  bool Stopping = false;               // no block is claimed at all
-  int64_t Parked_Blocks = 0;           // done, waiting for their turn
-  size_t Files_Open = 0;               // opened and not yet committed
-  std::exception_ptr Worker_Failure;   // something no block owns
+  size_t Claim_File = 0;              // the file the next block comes from
+  size_t Stop_At = SIZE_MAX;          // no block of a later file is claimed
+  bool Stopping = false;              // no block is claimed at all
+  int64_t Parked_Blocks = 0;          // done, waiting for their turn
+  size_t Files_Open = 0;              // opened and not yet committed
+  std::exception_ptr Worker_Failure;  // something no block owns
 };
 
 void T_Phase::Run(const T_QOR_Phase_Hooks& Hooks) {
