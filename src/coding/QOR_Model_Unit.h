@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <memory>
 
-// Entries of every per-model table: up to 259 symbols plus the sentinel at index 0.
-constexpr int32_t QOR_Model_Slots = 260;
+// Entries of every per-model table: up to 259 symbols plus the sentinel at
+// index 0, rounded up to whole groups of 8 so that a context model's vector
+// pass over a padded row never writes past Cum_Freq.
+constexpr int32_t QOR_Model_Slots = 264;
 // A table total at or above this is halved.
 constexpr int32_t QOR_Halving_Limit = 0x8000;
 
@@ -46,6 +48,12 @@ class T_QOR_Model {
 // template the first time a context selects it in that generation. Every row
 // the tables are read or written through is the current context's row, and
 // Set_Contexts prepares both before anyone can use them.
+//
+// Nothing on the coding path reads a table's cumulative sums but its total, so
+// Update keeps only entry 0 of Cum_0 and of each Cum row current (O(1) per
+// decision); Cum_Row_1 / Cum_Row_2 rebuild a row's other entries when asked,
+// and Cum_0's other entries are those of the last Reset. Mix reads the three
+// frequency rows as 16-bit vectors, which is why Freq_0 has a 16-bit mirror.
 class T_QOR_Context_Model : public T_QOR_Model {
  public:
   T_QOR_Context_Model(int32_t N, int32_t Increment_0, int32_t Increment_1, int32_t Increment_2,
@@ -93,6 +101,11 @@ class T_QOR_Context_Model : public T_QOR_Model {
   // Rows 0..Mask_2 of the long context, then the fresh row they start from.
   uint16_t* Freq_2;
   uint16_t* Cum_2;
+  // Row_Size entries each, after Cum_2 in Table_Block: Freq_0 as 16 bits
+  // (every order-0 frequency stays below 2^16), and the mixing floor, 1 for
+  // the symbols 1..N and 0 for the sentinel and the padding.
+  uint16_t* Freq_0_16;
+  uint16_t* Mix_Floor;
 
  protected:
   void Set_Contexts() {
@@ -121,6 +134,7 @@ class T_QOR_Context_Model : public T_QOR_Model {
     Prepare_Row(Freq_2, Cum_2, Stamps_2, Mask_2 + 1, Context_2);
   }
   static void Halve_Row(uint16_t* Freq, uint16_t* Cum, int32_t N);
+  void Rebuild_Cum_Row(const uint16_t* Freq, uint16_t* Cum) const;
   void Halve_Order_0();
 
   // Generation of every row's contents; a row is fresh only if it holds the
