@@ -89,9 +89,12 @@ T_QOR_Context_Model::T_QOR_Context_Model(int32_t N, int32_t Increment_0_, int32_
   // Each 16-bit table holds its rows and one fresh row after them.
   const size_t Order_0_Bytes = 2 * sizeof(int32_t) * static_cast<size_t>(Row_Size);
   const size_t Row_Bytes = sizeof(uint16_t) * static_cast<size_t>(Row_Size);
-  // Then the 16-bit order-0 mirror and the mixing floor, one row each.
+  // Then the 16-bit order-0 mirror and the mixing floor, one row each, and
+  // one 8-entry group of zeros: Mix reads each row from index 1 in whole
+  // groups, so its last group may take in index Row_Size, the first entry of
+  // whatever follows the row.
   Table_Block.reset(new uint8_t[Order_0_Bytes + 2 * Row_Bytes * static_cast<size_t>(Rows_1 + 1 + Rows_2 + 1) +
-                                2 * Row_Bytes]);
+                                2 * Row_Bytes + 8 * sizeof(uint16_t)]);
   uint8_t* Table = Table_Block.get();
   Freq_0 = reinterpret_cast<int32_t*>(Table);
   Cum_0 = Freq_0 + Row_Size;
@@ -101,7 +104,7 @@ T_QOR_Context_Model::T_QOR_Context_Model(int32_t N, int32_t Increment_0_, int32_
   Cum_2 = Freq_2 + (Rows_2 + 1) * Row_Size;
   Freq_0_16 = Cum_2 + (Rows_2 + 1) * Row_Size;
   Mix_Floor = Freq_0_16 + Row_Size;
-  for (int32_t j = 0; j < Row_Size; ++j) Mix_Floor[j] = (j >= 1 && j <= N) ? 1 : 0;
+  for (int32_t j = 0; j < Row_Size + 8; ++j) Mix_Floor[j] = (j >= 1 && j <= N) ? 1 : 0;
   Row_Stamps.reset(new uint32_t[Rows_1 + Rows_2]());
   Stamps_1 = Row_Stamps.get();
   Stamps_2 = Stamps_1 + Rows_1;
@@ -160,6 +163,7 @@ void T_QOR_Context_Model::Reset() {
   Set_Fresh_Row(Freq_1, Cum_1, Mask_1 + 1, Increment_1, Ramp);
   Set_Fresh_Row(Freq_2, Cum_2, Mask_2 + 1, Increment_2, Ramp);
   Start_Generation();
+  Cum_Freq[N] = 0;
   History = 0;
   Set_Contexts();
   Mix();
@@ -209,38 +213,44 @@ inline __m128i Floor_Average(__m128i a, __m128i b) {
 }
 }  // namespace
 
-// Eight indices at a time from the top group down: the mixed frequencies,
-// their sums from each index to N (within the group by shifted adds, plus the
-// sum of all groups above), and Cum_Freq[i] = that sum less the index's own
-// frequency. The padding indices weigh 0 (zero rows, zero floor), so
-// Cum_Freq is 0 from N up to the end of the last group; every partial sum is
-// at most the total, below 2^16.
+// Eight indices at a time from the top group down, lane l of group g holding
+// index g + l + 1: the mixed frequencies, and their sums from each index up to
+// N (within the group by shifted adds, plus the sum of all groups above),
+// which is Cum_Freq of the index below. Lanes past N weigh 0: their floor is
+// 0, and it masks what was read there (the entry after a row belongs to the
+// next one). Cum_Freq[N] is 0 from Reset whether or not a group reaches it;
+// every partial sum is at most the total, below 2^16. So an alphabet of 8
+// takes one group, of 20 three.
 void T_QOR_Context_Model::Mix() {
-  const uint16_t* F1 = Freq_1 + Context_1 * Row_Size;
-  const uint16_t* F2 = Freq_2 + Context_2 * Row_Size;
+  const uint16_t* F1 = Freq_1 + Context_1 * Row_Size + 1;
+  const uint16_t* F2 = Freq_2 + Context_2 * Row_Size + 1;
+  const uint16_t* F0 = Freq_0_16 + 1;
+  const uint16_t* Floor = Mix_Floor + 1;
+  int32_t* const Cum = Cum_Freq;
+  const bool SIF = SIF_Weights;
   const __m128i One_Bit = _mm_set1_epi16(1);
   const __m128i Zero = _mm_setzero_si128();
   __m128i Above = Zero;
-  for (int32_t g = Row_Size - 8; g >= 0; g -= 8) {
-    const __m128i a = _mm_load_si128(reinterpret_cast<const __m128i*>(F1 + g));
-    const __m128i b = _mm_load_si128(reinterpret_cast<const __m128i*>(Freq_0_16 + g));
-    const __m128i c = _mm_load_si128(reinterpret_cast<const __m128i*>(F2 + g));
+  for (int32_t g = (Symbol_Count - 1) & ~7; g >= 0; g -= 8) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(F1 + g));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(F0 + g));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(F2 + g));
+    const __m128i Lane_Floor = _mm_loadu_si128(reinterpret_cast<const __m128i*>(Floor + g));
     __m128i m;
-    if (SIF_Weights) {
+    if (SIF) {
       m = Floor_Average(Floor_Average(_mm_srli_epi16(a, 1), _mm_and_si128(_mm_xor_si128(b, c), One_Bit)),
                         Floor_Average(b, c));
     } else {
       m = Floor_Average(Floor_Average(a, b), c);
     }
-    m = _mm_add_epi16(m, _mm_load_si128(reinterpret_cast<const __m128i*>(Mix_Floor + g)));
+    m = _mm_add_epi16(_mm_and_si128(m, _mm_sub_epi16(Zero, Lane_Floor)), Lane_Floor);
     __m128i s = _mm_add_epi16(m, _mm_srli_si128(m, 2));
     s = _mm_add_epi16(s, _mm_srli_si128(s, 4));
     s = _mm_add_epi16(s, _mm_srli_si128(s, 8));
     s = _mm_add_epi16(s, Above);
     Above = _mm_shuffle_epi32(_mm_shufflelo_epi16(s, 0), 0);
-    const __m128i Cum = _mm_sub_epi16(s, m);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(Cum_Freq + g), _mm_unpacklo_epi16(Cum, Zero));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(Cum_Freq + g + 4), _mm_unpackhi_epi16(Cum, Zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(Cum + g), _mm_unpacklo_epi16(s, Zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(Cum + g + 4), _mm_unpackhi_epi16(s, Zero));
   }
 }
 #else

@@ -101,9 +101,9 @@ class T_QOR_Context_Model : public T_QOR_Model {
   // Rows 0..Mask_2 of the long context, then the fresh row they start from.
   uint16_t* Freq_2;
   uint16_t* Cum_2;
-  // Row_Size entries each, after Cum_2 in Table_Block: Freq_0 as 16 bits
-  // (every order-0 frequency stays below 2^16), and the mixing floor, 1 for
-  // the symbols 1..N and 0 for the sentinel and the padding.
+  // After Cum_2 in Table_Block: Freq_0 as 16 bits (Row_Size entries; every
+  // order-0 frequency stays below 2^16), and the mixing floor (Row_Size + 8
+  // entries), 1 for the indices 1..N and 0 for the sentinel and past N.
   uint16_t* Freq_0_16;
   uint16_t* Mix_Floor;
 
