@@ -25,6 +25,29 @@ class T_QOR_Model {
   virtual void Reset();
   // Index is the one the coded symbol had during the decision.
   virtual void Update(int32_t Index);
+  // Update of a plain model of two symbols (N = 2, created as T_QOR_Model
+  // itself), with the run search, the cumulative loop and the halving
+  // written out for two indices.
+  void Update_Two(int32_t Index) {
+    if (Index == 2 && Freq[1] == Freq[2]) {
+      const int32_t Moved_Down = Index_To_Char[1];
+      const int32_t Moved_Up = Index_To_Char[2];
+      Index_To_Char[1] = Moved_Up;
+      Index_To_Char[2] = Moved_Down;
+      Char_To_Index[Moved_Up] = 1;
+      Char_To_Index[Moved_Down] = 2;
+      Index = 1;
+    }
+    Freq[Index] += Increment;
+    Cum_Freq[0] += Increment;
+    if (Index == 2) Cum_Freq[1] += Increment;
+    if (Cum_Freq[0] >= QOR_Halving_Limit) {
+      Freq[1] = (Freq[1] + 1) >> 1;
+      Freq[2] = (Freq[2] + 1) >> 1;
+      Cum_Freq[1] = Freq[2];
+      Cum_Freq[0] = Freq[1] + Freq[2];
+    }
+  }
 
   int32_t Increment;
   int32_t Freq[QOR_Model_Slots];
