@@ -49,7 +49,16 @@ void T_QOR_Model::Update(int32_t x) {
     Char_To_Index[Moved_Down] = x;
   }
   Freq[i] += Increment;
-  for (int32_t k = i - 1; k >= 0; --k) Cum_Freq[k] += Increment;
+  // Cum_Freq[0..i-1] all grow by the increment: four at a time, then the rest.
+  int32_t k = 0;
+#if defined(__SSE2__)
+  const __m128i Step = _mm_set1_epi32(Increment);
+  for (; k + 4 <= i; k += 4) {
+    __m128i* Entries = reinterpret_cast<__m128i*>(Cum_Freq + k);
+    _mm_storeu_si128(Entries, _mm_add_epi32(_mm_loadu_si128(Entries), Step));
+  }
+#endif
+  for (; k < i; ++k) Cum_Freq[k] += Increment;
   if (Cum_Freq[0] >= QOR_Halving_Limit) {
     // Rounding up keeps every symbol codable.
     for (int32_t j = Symbol_Count; j >= 0; --j) Freq[j] = (Freq[j] + 1) >> 1;
