@@ -1,6 +1,7 @@
 #include "coding/QOR_Coder_Unit.h"
 
 #include <algorithm>
+#include <type_traits>
 
 #include "pipeline/QOR_MCP_Unit.h"
 
@@ -85,10 +86,11 @@ class T_Encoder {
     Ends[Segments++] = Out.Length;
     if (!RC.Closing_Is_Safe()) ++Unsafe;
   }
-  template <class M>
+  template <bool Exact_Plain = false, class M>
   void Code(M& Model, int32_t Value) {
-    RC.Encode(Model, Value);
+    RC.Encode<Exact_Plain>(Model, Value);
   }
+  void Code_Two(T_QOR_Model& Model, int32_t Value) { RC.Encode_Two(Model, Value); }
   void Check_Room() const {
     if (RC.Write_Position() > QOR_Buffer_Capacity - Output_Reserve) throw T_Payload_Overflow{};
   }
@@ -119,10 +121,11 @@ class T_Decoder {
     if (End > Length) Report_Damaged_Block("coder segment runs past the payload");
     In.Length = End;
   }
-  template <class M>
+  template <bool Exact_Plain = false, class M>
   void Code(M& Model, int32_t& Value) {
-    Value = RC.Decode(Model);
+    Value = RC.Decode<Exact_Plain>(Model);
   }
+  void Code_Two(T_QOR_Model& Model, int32_t& Value) { Value = RC.Decode_Two(Model); }
   // A valid segment never reads further than the look-ahead after the payload.
   void Check_Room() const {
     if (RC.Read_Position() > Length + Look_Ahead) Report_Damaged_Block("coder segment runs past the payload");
@@ -150,9 +153,12 @@ class T_Verifier {
     Position = RC.Finish_Decoding();
     if (Position != Ends[Segments++]) throw T_Verify_Mismatch{};
   }
-  template <class M>
+  template <bool Exact_Plain = false, class M>
   void Code(M& Model, int32_t Value) {
-    if (RC.Decode(Model) != Value) throw T_Verify_Mismatch{};
+    if (RC.Decode<Exact_Plain>(Model) != Value) throw T_Verify_Mismatch{};
+  }
+  void Code_Two(T_QOR_Model& Model, int32_t Value) {
+    if (RC.Decode_Two(Model) != Value) throw T_Verify_Mismatch{};
   }
   // Up to the first mismatch the decoder follows the encoder byte for byte.
   static void Check_Room() {}
@@ -225,59 +231,79 @@ void T_QOR_Coder::Reset_Mantissa_Models() {
 }
 
 // Decoding and encoding walk the same decisions, the values coming from the
-// payload or from the symbol. The
-// head models are coded through their own types, so that their updates are
-// called directly.
-template <class C>
-int32_t T_QOR_Coder::Code_Symbol(C& Codec, T_QOR_Symbol_Model& Model, int32_t Symbol) {
+// payload or from the symbol. Every model is coded through its own type (the
+// symbol model's type tells which of its models are context models), so that
+// no update goes through dispatch.
+template <class SM, class C>
+int32_t T_QOR_Coder::Code_Symbol(C& Codec, SM& Model, int32_t Symbol) {
+  constexpr bool Context = std::is_same_v<SM, T_QOR_Symbol_Context_Model>;
+  static_assert(Context || std::is_same_v<SM, T_QOR_Symbol_Model>);
   int32_t Head = C::Produces_Values ? 0 : std::min(Symbol, 3);
-  Codec.Code(*Model.Head_Model, Head);
+  if constexpr (Context) {
+    Codec.Code(static_cast<T_QOR_Context_Model&>(*Model.Head_Model), Head);
+  } else {
+    Codec.template Code<true>(*Model.Head_Model, Head);
+  }
   if (Head != 3) return Head;
   int32_t Group = C::Produces_Values ? 0 : Model.Group_Of[Symbol];
-  Codec.Code(*Model.Group_Model, Group);
-  return Code_Offset(Codec, Model, Group, Symbol);
+  if constexpr (Context) {
+    Codec.Code(static_cast<T_QOR_Context_Model&>(*Model.Group_Model), Group);
+  } else {
+    Codec.template Code<true>(*Model.Group_Model, Group);
+  }
+  // The context variant's groups 0 and 1 are context models.
+  return Code_Offset(Codec, Model, Group, Symbol, Context && Group <= 1);
 }
 
 template <class C>
 int32_t T_QOR_Coder::Code_Exponent(C& Codec, int32_t Exponent) {
   int32_t Group = C::Produces_Values ? 0 : Exponent_Model.Group_Of[Exponent];
   Codec.Code(*Exponent_Model.Head_Model, Group);
-  return Code_Offset(Codec, Exponent_Model, Group, Exponent);
+  // Only group 4 has more than one exponent, and its model is a context model.
+  return Code_Offset(Codec, Exponent_Model, Group, Exponent, true);
 }
 
 // The place of Value in its group, with the group's model; a group of one
 // value needs no decision.
 template <class C, class M>
-int32_t T_QOR_Coder::Code_Offset(C& Codec, const M& Model, int32_t Group, int32_t Value) {
+int32_t T_QOR_Coder::Code_Offset(C& Codec, const M& Model, int32_t Group, int32_t Value, bool Context_Group) {
   T_QOR_Model& Offsets = Model.Group_Model_At(Group);
   int32_t Offset = C::Produces_Values ? 0 : Value - M::Group_Value(Group, 0);
-  if (Offsets.Symbol_Count > 1) Codec.Code(Offsets, Offset);
+  if (Offsets.Symbol_Count > 1) {
+    if (Context_Group) {
+      Codec.Code(static_cast<T_QOR_Context_Model&>(Offsets), Offset);
+    } else {
+      Codec.template Code<true>(Offsets, Offset);
+    }
+  }
   return M::Group_Value(Group, Offset);
 }
 
 // Exponents 1..3 in one decision; longer mantissas as their top three bits and
-// then one decision per remaining bit, most significant first.
+// then one decision per remaining bit, most significant first. The bit model
+// and the first mantissa model are plain two-symbol models.
 template <class C>
 int32_t T_QOR_Coder::Code_Mantissa(C& Codec, int32_t Exponent, int32_t Mantissa) {
+  T_QOR_Context_Model& Top = static_cast<T_QOR_Context_Model&>(*Mantissa_Model_3.Model);
   switch (Exponent) {
     case 1:
-      Codec.Code(*Mantissa_Model_1.Model, Mantissa);
+      Codec.Code_Two(*Mantissa_Model_1.Model, Mantissa);
       return Mantissa;
     case 2:
-      Codec.Code(*Mantissa_Model_2.Model, Mantissa);
+      Codec.template Code<true>(*Mantissa_Model_2.Model, Mantissa);
       return Mantissa;
     case 3:
-      Codec.Code(*Mantissa_Model_3.Model, Mantissa);
+      Codec.Code(Top, Mantissa);
       return Mantissa;
     default:
       break;
   }
   int32_t Result = Mantissa >> (Exponent - 3);
-  Codec.Code(*Mantissa_Model_3.Model, Result);
+  Codec.Code(Top, Result);
   T_QOR_Model& Bits = *Bit_Model.Model;
   for (int32_t Bit = Exponent - 4; Bit >= 0; --Bit) {
     int32_t Value = (Mantissa >> Bit) & 1;
-    Codec.Code(Bits, Value);
+    Codec.Code_Two(Bits, Value);
     Result = 2 * Result + Value;
   }
   return Result;
@@ -337,7 +363,7 @@ void T_QOR_Coder::Code_Mantissa_Pass(C& Codec, const int32_t* Counts, const int3
 template <class SM, class C>
 void T_QOR_Coder::Code_Symbol_Segment(C& Codec, T_QOR_Block_Data& B) {
   Symbol_Model = std::make_unique<SM>(End_Symbol + 1);
-  T_QOR_Symbol_Model& Model = *Symbol_Model;
+  SM& Model = static_cast<SM&>(*Symbol_Model);
   Model.Set_Block_Flags(Block_Fast_Mode, Block_SIF_Path);
   Model.Reset();
   Codec.Begin_Segment();

@@ -24,9 +24,16 @@ class T_QOR_Range_Coder {
   static constexpr uint64_t Safe_Closing = uint64_t{Bottom} + 0x8000u;
 
   void Start_Encoding(uint8_t* Data, int32_t Position);
-  template <class M>
+  // Exact_Plain: the caller knows the model was created as a T_QOR_Model
+  // itself, so its Update is called without the virtual dispatch.
+  template <bool Exact_Plain = false, class M>
   void Encode(M& Model, int32_t Symbol);
   int32_t Finish_Encoding();
+  // Encode and Decode for a plain model of two symbols (see Update_Two): index
+  // 2 owns [0, Freq[2]) of the scale and index 1 the rest, so neither the
+  // search nor the general cumulative reads are needed.
+  void Encode_Two(T_QOR_Model& Model, int32_t Symbol);
+  int32_t Decode_Two(T_QOR_Model& Model);
   // After Finish_Encoding: true when the segment's decisions do not depend on
   // the second and third byte after it.
   bool Closing_Is_Safe() const { return Closing_Safe; }
@@ -36,7 +43,7 @@ class T_QOR_Range_Coder {
   // Readable is the number of bytes of Data that may be read; past it the
   // decoder sees the last readable byte again (only a damaged payload gets there).
   void Start_Decoding(const uint8_t* Data, int32_t Position, int32_t Readable);
-  template <class M>
+  template <bool Exact_Plain = false, class M>
   int32_t Decode(M& Model);
   int32_t Finish_Decoding();
   // Index of the next byte the decoder reads.
@@ -62,6 +69,15 @@ class T_QOR_Range_Coder {
   int32_t Pending = 0;
   int32_t In_Last = 0;
   bool Closing_Safe = true;
+
+  template <bool Exact_Plain, class M>
+  static void Update_Model(M& Model, int32_t Index) {
+    if constexpr (Exact_Plain) {
+      Model.T_QOR_Model::Update(Index);
+    } else {
+      Model.Update(Index);
+    }
+  }
 };
 
 inline void T_QOR_Range_Coder::Normalize_Encoder() {
@@ -82,7 +98,7 @@ inline void T_QOR_Range_Coder::Normalize_Encoder() {
   }
 }
 
-template <class M>
+template <bool Exact_Plain, class M>
 inline void T_QOR_Range_Coder::Encode(M& Model, int32_t Symbol) {
   const int32_t i = Model.Char_To_Index[Symbol];
   if (Range <= Bottom) Normalize_Encoder();
@@ -96,7 +112,39 @@ inline void T_QOR_Range_Coder::Encode(M& Model, int32_t Symbol) {
     // The top symbol also takes the remainder of the division.
     Range -= Below;
   }
-  Model.Update(i);
+  Update_Model<Exact_Plain>(Model, i);
+}
+
+inline void T_QOR_Range_Coder::Encode_Two(T_QOR_Model& Model, int32_t Symbol) {
+  const int32_t i = Model.Char_To_Index[Symbol];
+  if (Range <= Bottom) Normalize_Encoder();
+  const uint32_t r = Range / static_cast<uint32_t>(Model.Cum_Freq[0]);
+  const uint32_t Share_2 = r * static_cast<uint32_t>(Model.Freq[2]);
+  if (i == 1) {
+    Low += Share_2;
+    Range -= Share_2;
+  } else {
+    Range = Share_2;
+  }
+  Model.Update_Two(i);
+}
+
+inline int32_t T_QOR_Range_Coder::Decode_Two(T_QOR_Model& Model) {
+  if (Range <= Bottom) Normalize_Decoder();
+  const uint32_t r = Range / static_cast<uint32_t>(Model.Cum_Freq[0]);
+  const uint32_t Share_2 = r * static_cast<uint32_t>(Model.Freq[2]);
+  int32_t i;
+  if (Low < Share_2) {
+    i = 2;
+    Range = Share_2;
+  } else {
+    i = 1;
+    Low -= Share_2;
+    Range -= Share_2;
+  }
+  const int32_t Symbol = Model.Index_To_Char[i];
+  Model.Update_Two(i);
+  return Symbol;
 }
 
 inline void T_QOR_Range_Coder::Normalize_Decoder() {
@@ -108,7 +156,7 @@ inline void T_QOR_Range_Coder::Normalize_Decoder() {
   }
 }
 
-template <class M>
+template <bool Exact_Plain, class M>
 inline int32_t T_QOR_Range_Coder::Decode(M& Model) {
   if (Range <= Bottom) Normalize_Decoder();
   const uint32_t Total = static_cast<uint32_t>(Model.Cum_Freq[0]);
@@ -129,7 +177,7 @@ inline int32_t T_QOR_Range_Coder::Decode(M& Model) {
   } else {
     Range -= Below;
   }
-  Model.Update(i);
+  Update_Model<Exact_Plain>(Model, i);
   return Symbol;
 }
 
@@ -168,12 +216,12 @@ class T_QOR_Coder {
   void Code_Run_Histogram(C& Codec, T_QOR_Code_Streams& Streams, int32_t Decode_Limit);
   template <class C, class T>
   void Code_Mantissa_Pass(C& Codec, const int32_t* Counts, const int32_t* Cursors, T* Values);
-  template <class C>
-  int32_t Code_Symbol(C& Codec, T_QOR_Symbol_Model& Model, int32_t Symbol);
+  template <class SM, class C>
+  int32_t Code_Symbol(C& Codec, SM& Model, int32_t Symbol);
   template <class C>
   int32_t Code_Exponent(C& Codec, int32_t Exponent);
   template <class C, class M>
-  static int32_t Code_Offset(C& Codec, const M& Model, int32_t Group, int32_t Value);
+  static int32_t Code_Offset(C& Codec, const M& Model, int32_t Group, int32_t Value, bool Context_Group);
   template <class C>
   int32_t Code_Mantissa(C& Codec, int32_t Exponent, int32_t Mantissa);
   template <class C>

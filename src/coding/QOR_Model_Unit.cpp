@@ -2,6 +2,10 @@
 
 #include <algorithm>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "pipeline/QOR_Block_Unit.h"
 
 // ---------------------------------------------------------------- T_QOR_Model
@@ -45,7 +49,16 @@ void T_QOR_Model::Update(int32_t x) {
     Char_To_Index[Moved_Down] = x;
   }
   Freq[i] += Increment;
-  for (int32_t k = i - 1; k >= 0; --k) Cum_Freq[k] += Increment;
+  // Cum_Freq[0..i-1] all grow by the increment: four at a time, then the rest.
+  int32_t k = 0;
+#if defined(__SSE2__)
+  const __m128i Step = _mm_set1_epi32(Increment);
+  for (; k + 4 <= i; k += 4) {
+    __m128i* Entries = reinterpret_cast<__m128i*>(Cum_Freq + k);
+    _mm_storeu_si128(Entries, _mm_add_epi32(_mm_loadu_si128(Entries), Step));
+  }
+#endif
+  for (; k < i; ++k) Cum_Freq[k] += Increment;
   if (Cum_Freq[0] >= QOR_Halving_Limit) {
     // Rounding up keeps every symbol codable.
     for (int32_t j = Symbol_Count; j >= 0; --j) Freq[j] = (Freq[j] + 1) >> 1;
@@ -85,7 +98,12 @@ T_QOR_Context_Model::T_QOR_Context_Model(int32_t N, int32_t Increment_0_, int32_
   // Each 16-bit table holds its rows and one fresh row after them.
   const size_t Order_0_Bytes = 2 * sizeof(int32_t) * static_cast<size_t>(Row_Size);
   const size_t Row_Bytes = sizeof(uint16_t) * static_cast<size_t>(Row_Size);
-  Table_Block.reset(new uint8_t[Order_0_Bytes + 2 * Row_Bytes * static_cast<size_t>(Rows_1 + 1 + Rows_2 + 1)]);
+  // Then the 16-bit order-0 mirror and the mixing floor, one row each, and
+  // one 8-entry group of zeros: Mix reads each row from index 1 in whole
+  // groups, so its last group may take in index Row_Size, the first entry of
+  // whatever follows the row.
+  Table_Block.reset(new uint8_t[Order_0_Bytes + 2 * Row_Bytes * static_cast<size_t>(Rows_1 + 1 + Rows_2 + 1) +
+                                2 * Row_Bytes + 8 * sizeof(uint16_t)]);
   uint8_t* Table = Table_Block.get();
   Freq_0 = reinterpret_cast<int32_t*>(Table);
   Cum_0 = Freq_0 + Row_Size;
@@ -93,6 +111,9 @@ T_QOR_Context_Model::T_QOR_Context_Model(int32_t N, int32_t Increment_0_, int32_
   Cum_1 = Freq_1 + (Rows_1 + 1) * Row_Size;
   Freq_2 = Cum_1 + (Rows_1 + 1) * Row_Size;
   Cum_2 = Freq_2 + (Rows_2 + 1) * Row_Size;
+  Freq_0_16 = Cum_2 + (Rows_2 + 1) * Row_Size;
+  Mix_Floor = Freq_0_16 + Row_Size;
+  for (int32_t j = 0; j < Row_Size + 8; ++j) Mix_Floor[j] = (j >= 1 && j <= N) ? 1 : 0;
   Row_Stamps.reset(new uint32_t[Rows_1 + Rows_2]());
   Stamps_1 = Row_Stamps.get();
   Stamps_2 = Stamps_1 + Rows_1;
@@ -141,6 +162,7 @@ void T_QOR_Context_Model::Reset() {
   std::fill(Freq_0, Freq_0 + Row_Size, 0);
   std::fill(Cum_0, Cum_0 + Row_Size, 0);
   for (int32_t j = 1; j <= N; ++j) Freq_0[j] = Ramp ? (N + 1 - j) * Increment_0 : Increment_0;
+  for (int32_t j = 0; j < Row_Size; ++j) Freq_0_16[j] = static_cast<uint16_t>(Freq_0[j]);
   int32_t Sum = 0;
   for (int32_t j = N; j >= 0; --j) {
     Cum_0[j] = Sum;
@@ -149,6 +171,7 @@ void T_QOR_Context_Model::Reset() {
   Set_Fresh_Row(Freq_1, Cum_1, Mask_1 + 1, Increment_1, Ramp);
   Set_Fresh_Row(Freq_2, Cum_2, Mask_2 + 1, Increment_2, Ramp);
   Start_Generation();
+  Cum_Freq[N] = 0;
   History = 0;
   Set_Contexts();
   Mix();
@@ -159,7 +182,9 @@ const uint16_t* T_QOR_Context_Model::Freq_Row_1(int32_t Context) {
 }
 
 const uint16_t* T_QOR_Context_Model::Cum_Row_1(int32_t Context) {
-  return Cum_1 + Prepare_Row(Freq_1, Cum_1, Stamps_1, Mask_1 + 1, Context);
+  const size_t Row = Prepare_Row(Freq_1, Cum_1, Stamps_1, Mask_1 + 1, Context);
+  Rebuild_Cum_Row(Freq_1 + Row, Cum_1 + Row);
+  return Cum_1 + Row;
 }
 
 const uint16_t* T_QOR_Context_Model::Freq_Row_2(int32_t Context) {
@@ -167,13 +192,80 @@ const uint16_t* T_QOR_Context_Model::Freq_Row_2(int32_t Context) {
 }
 
 const uint16_t* T_QOR_Context_Model::Cum_Row_2(int32_t Context) {
-  return Cum_2 + Prepare_Row(Freq_2, Cum_2, Stamps_2, Mask_2 + 1, Context);
+  const size_t Row = Prepare_Row(Freq_2, Cum_2, Stamps_2, Mask_2 + 1, Context);
+  Rebuild_Cum_Row(Freq_2 + Row, Cum_2 + Row);
+  return Cum_2 + Row;
 }
 
+// The running sums in 16 bits, as Update would have left them had it kept
+// them all: its increments wrap the same way, so the total comes out equal to
+// the one Update keeps.
+void T_QOR_Context_Model::Rebuild_Cum_Row(const uint16_t* F, uint16_t* C) const {
+  uint16_t Sum = 0;
+  for (int32_t j = Symbol_Count; j >= 0; --j) {
+    C[j] = Sum;
+    Sum = static_cast<uint16_t>(Sum + F[j]);
+  }
+}
+
+// Mixed frequency of index i: floor((F1 + F0 + 2 F2) / 4) + 1, or with SIF
+// weights floor((F1 / 2 + F0 + F2) / 4) + 1 (F1 / 2 rounded down). The sums
+// can pass 2^16, but halving averages (a & b) + ((a ^ b) >> 1) stay within 16
+// bits and give the same floors: floor((a + b + 2c) / 4) is the floored
+// average of floor((a + b) / 2) and c, and floor((a + b + c) / 4) that of
+// floor((a + ((b ^ c) & 1)) / 2) and floor((b + c) / 2).
+#if defined(__SSE2__)
+namespace {
+inline __m128i Floor_Average(__m128i a, __m128i b) {
+  return _mm_add_epi16(_mm_and_si128(a, b), _mm_srli_epi16(_mm_xor_si128(a, b), 1));
+}
+}  // namespace
+
+// Eight indices at a time from the top group down, lane l of group g holding
+// index g + l + 1: the mixed frequencies, and their sums from each index up to
+// N (within the group by shifted adds, plus the sum of all groups above),
+// which is Cum_Freq of the index below. Lanes past N weigh 0: their floor is
+// 0, and it masks what was read there (the entry after a row belongs to the
+// next one). Cum_Freq[N] is 0 from Reset whether or not a group reaches it;
+// every partial sum is at most the total, below 2^16. So an alphabet of 8
+// takes one group, of 20 three.
+void T_QOR_Context_Model::Mix() {
+  const uint16_t* F1 = Freq_1 + Context_1 * Row_Size + 1;
+  const uint16_t* F2 = Freq_2 + Context_2 * Row_Size + 1;
+  const uint16_t* F0 = Freq_0_16 + 1;
+  const uint16_t* Floor = Mix_Floor + 1;
+  int32_t* const Cum = Cum_Freq;
+  const bool SIF = SIF_Weights;
+  const __m128i One_Bit = _mm_set1_epi16(1);
+  const __m128i Zero = _mm_setzero_si128();
+  __m128i Above = Zero;
+  for (int32_t g = (Symbol_Count - 1) & ~7; g >= 0; g -= 8) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(F1 + g));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(F0 + g));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(F2 + g));
+    const __m128i Lane_Floor = _mm_loadu_si128(reinterpret_cast<const __m128i*>(Floor + g));
+    __m128i m;
+    if (SIF) {
+      m = Floor_Average(Floor_Average(_mm_srli_epi16(a, 1), _mm_and_si128(_mm_xor_si128(b, c), One_Bit)),
+                        Floor_Average(b, c));
+    } else {
+      m = Floor_Average(Floor_Average(a, b), c);
+    }
+    m = _mm_add_epi16(_mm_and_si128(m, _mm_sub_epi16(Zero, Lane_Floor)), Lane_Floor);
+    __m128i s = _mm_add_epi16(m, _mm_srli_si128(m, 2));
+    s = _mm_add_epi16(s, _mm_srli_si128(s, 4));
+    s = _mm_add_epi16(s, _mm_srli_si128(s, 8));
+    s = _mm_add_epi16(s, Above);
+    Above = _mm_shuffle_epi32(_mm_shufflelo_epi16(s, 0), 0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(Cum + g), _mm_unpacklo_epi16(s, Zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(Cum + g + 4), _mm_unpackhi_epi16(s, Zero));
+  }
+}
+#else
 void T_QOR_Context_Model::Mix() {
   const uint16_t* F1 = Freq_1 + Context_1 * Row_Size;
   const uint16_t* F2 = Freq_2 + Context_2 * Row_Size;
-  const int32_t* F0 = Freq_0;
+  const uint16_t* F0 = Freq_0_16;
   int32_t Sum = 0;
   if (SIF_Weights) {
     for (int32_t i = Symbol_Count; i >= 1; --i) {
@@ -188,26 +280,25 @@ void T_QOR_Context_Model::Mix() {
   }
   Cum_Freq[0] = Sum;
 }
+#endif
 
-// The three tables are independent, so their increments share one pass; each
-// halves on its own total (order 0 as signed 32 bits, the rows as 16 bits).
+// The three tables are independent; each halves on its own total (order 0
+// as signed 32 bits, the rows as 16 bits).
 void T_QOR_Context_Model::Update(int32_t x) {
   const int32_t N = Symbol_Count;
   uint16_t* F1 = Freq_1 + Context_1 * Row_Size;
   uint16_t* C1 = Cum_1 + Context_1 * Row_Size;
   uint16_t* F2 = Freq_2 + Context_2 * Row_Size;
   uint16_t* C2 = Cum_2 + Context_2 * Row_Size;
-  const int32_t I0 = Increment_0;
   const uint16_t I1 = static_cast<uint16_t>(Increment_1);
   const uint16_t I2 = static_cast<uint16_t>(Increment_2);
-  Freq_0[x] += I0;
+  Freq_0[x] += Increment_0;
+  Freq_0_16[x] = static_cast<uint16_t>(Freq_0[x]);
+  Cum_0[0] += Increment_0;
   F1[x] = static_cast<uint16_t>(F1[x] + I1);
+  C1[0] = static_cast<uint16_t>(C1[0] + I1);
   F2[x] = static_cast<uint16_t>(F2[x] + I2);
-  for (int32_t k = 0; k < x; ++k) {
-    Cum_0[k] += I0;
-    C1[k] = static_cast<uint16_t>(C1[k] + I1);
-    C2[k] = static_cast<uint16_t>(C2[k] + I2);
-  }
+  C2[0] = static_cast<uint16_t>(C2[0] + I2);
   if (Cum_0[0] >= QOR_Halving_Limit) Halve_Order_0();
   if (C1[0] >= QOR_Halving_Limit) Halve_Row(F1, C1, N);
   if (C2[0] >= QOR_Halving_Limit) Halve_Row(F2, C2, N);
@@ -219,18 +310,19 @@ void T_QOR_Context_Model::Halve_Row(uint16_t* F, uint16_t* C, int32_t N) {
   uint16_t Sum = 0;
   for (int32_t j = N; j >= 0; --j) {
     F[j] = static_cast<uint16_t>((F[j] + 1) >> 1);
-    C[j] = Sum;
     Sum = static_cast<uint16_t>(Sum + F[j]);
   }
+  C[0] = Sum;
 }
 
 void T_QOR_Context_Model::Halve_Order_0() {
   int32_t Sum = 0;
   for (int32_t j = Symbol_Count; j >= 0; --j) {
     Freq_0[j] = (Freq_0[j] + 1) >> 1;
-    Cum_0[j] = Sum;
+    Freq_0_16[j] = static_cast<uint16_t>(Freq_0[j]);
     Sum += Freq_0[j];
   }
+  Cum_0[0] = Sum;
 }
 
 T_QOR_Context_Level_0_Model::T_QOR_Context_Level_0_Model(int32_t N, int32_t Increment_0_, int32_t Increment_1_,

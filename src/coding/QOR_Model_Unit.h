@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <memory>
 
-// Entries of every per-model table: up to 259 symbols plus the sentinel at index 0.
-constexpr int32_t QOR_Model_Slots = 260;
+// Entries of every per-model table: up to 259 symbols plus the sentinel at
+// index 0, rounded up to whole groups of 8 so that a context model's vector
+// pass over a padded row never writes past Cum_Freq.
+constexpr int32_t QOR_Model_Slots = 264;
 // A table total at or above this is halved.
 constexpr int32_t QOR_Halving_Limit = 0x8000;
 
@@ -23,6 +25,29 @@ class T_QOR_Model {
   virtual void Reset();
   // Index is the one the coded symbol had during the decision.
   virtual void Update(int32_t Index);
+  // Update of a plain model of two symbols (N = 2, created as T_QOR_Model
+  // itself), with the run search, the cumulative loop and the halving
+  // written out for two indices.
+  void Update_Two(int32_t Index) {
+    if (Index == 2 && Freq[1] == Freq[2]) {
+      const int32_t Moved_Down = Index_To_Char[1];
+      const int32_t Moved_Up = Index_To_Char[2];
+      Index_To_Char[1] = Moved_Up;
+      Index_To_Char[2] = Moved_Down;
+      Char_To_Index[Moved_Up] = 1;
+      Char_To_Index[Moved_Down] = 2;
+      Index = 1;
+    }
+    Freq[Index] += Increment;
+    Cum_Freq[0] += Increment;
+    if (Index == 2) Cum_Freq[1] += Increment;
+    if (Cum_Freq[0] >= QOR_Halving_Limit) {
+      Freq[1] = (Freq[1] + 1) >> 1;
+      Freq[2] = (Freq[2] + 1) >> 1;
+      Cum_Freq[1] = Freq[2];
+      Cum_Freq[0] = Freq[1] + Freq[2];
+    }
+  }
 
   int32_t Increment;
   int32_t Freq[QOR_Model_Slots];
@@ -46,6 +71,12 @@ class T_QOR_Model {
 // template the first time a context selects it in that generation. Every row
 // the tables are read or written through is the current context's row, and
 // Set_Contexts prepares both before anyone can use them.
+//
+// Nothing on the coding path reads a table's cumulative sums but its total, so
+// Update keeps only entry 0 of Cum_0 and of each Cum row current (O(1) per
+// decision); Cum_Row_1 / Cum_Row_2 rebuild a row's other entries when asked,
+// and Cum_0's other entries are those of the last Reset. Mix reads the three
+// frequency rows as 16-bit vectors, which is why Freq_0 has a 16-bit mirror.
 class T_QOR_Context_Model : public T_QOR_Model {
  public:
   T_QOR_Context_Model(int32_t N, int32_t Increment_0, int32_t Increment_1, int32_t Increment_2,
@@ -100,6 +131,11 @@ class T_QOR_Context_Model : public T_QOR_Model {
   // Rows 0..Mask_2 of the long context, then the fresh row they start from.
   uint16_t* Freq_2;
   uint16_t* Cum_2;
+  // After Cum_2 in Table_Block: Freq_0 as 16 bits (Row_Size entries; every
+  // order-0 frequency stays below 2^16), and the mixing floor (Row_Size + 8
+  // entries), 1 for the indices 1..N and 0 for the sentinel and past N.
+  uint16_t* Freq_0_16;
+  uint16_t* Mix_Floor;
 
  protected:
   void Set_Contexts() {
@@ -128,6 +164,7 @@ class T_QOR_Context_Model : public T_QOR_Model {
     Prepare_Row(Freq_2, Cum_2, Stamps_2, Mask_2 + 1, Context_2);
   }
   static void Halve_Row(uint16_t* Freq, uint16_t* Cum, int32_t N);
+  void Rebuild_Cum_Row(const uint16_t* Freq, uint16_t* Cum) const;
   void Halve_Order_0();
 
   // Generation of every row's contents; a row is fresh only if it holds the
