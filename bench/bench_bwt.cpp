@@ -8,9 +8,9 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <utility>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pipeline/QOR_MCP_Unit.h"
@@ -128,9 +128,8 @@ class T_Bench {
     Reference_Column.resize(T.size());
     Reference_Work.resize(T.size());
     saidx_t Reference_Primary = 0;
-    Operations.push_back([&] {
-      Reference_Primary = divbwt(T.data(), Reference_Column.data(), Reference_Work.data(), Length(T));
-    });
+    Operations.push_back(
+        [&] { Reference_Primary = divbwt(T.data(), Reference_Column.data(), Reference_Work.data(), Length(T)); });
 #endif
     const std::vector<double> Best = Best_Seconds(Operations);
     const double Forward = Best[0];
@@ -204,11 +203,13 @@ class T_Bench {
 // machine.
 int main(int argc, char** argv) {
   T_Bench Bench;
-  std::printf("MB/s of block bytes, fastest of several runs. fwd: bucket sorts on two threads (blocks of\n"
-              "64 KB and more), 1thr: on one. fb: the block needed the guaranteed-time sort.\n");
+  std::printf(
+      "MB/s of block bytes, fastest of several runs. fwd: bucket sorts on two threads (blocks of\n"
+      "64 KB and more), 1thr: on one. fb: the block needed the guaranteed-time sort.\n");
 #ifdef QOR_HAVE_DIVSUFSORT
-  std::printf("ref: libdivsufsort's divbwt() on the same block; time ratio: forward time / divbwt time,\n"
-              "timed in alternation; same: identical last column and primary index.\n");
+  std::printf(
+      "ref: libdivsufsort's divbwt() on the same block; time ratio: forward time / divbwt time,\n"
+      "timed in alternation; same: identical last column and primary index.\n");
 #endif
   std::printf("\nBWT stage, one block per file (first %d bytes)\n", QOR_Block_Size);
   Bench.Header();

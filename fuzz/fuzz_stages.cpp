@@ -340,9 +340,9 @@ void AWFC_Path_Round_Trip(T_Bench& X, T_Material& M) {
 
 using T_Case = void (*)(T_Bench&, T_Material&);
 constexpr T_Case Cases[] = {
-    MTF_Inverse,       RLE_EXP_Inverse,    SIF_Inverse,     Bit_Step_Inverse,   AWFC_Path_Inverse,
-    BWT_Inverse,       Coder_Fast_Inverse, Coder_SIF_Inverse, Coder_AWFC_Inverse, MTF_Round_Trip,
-    RLE_EXP_Round_Trip, SIF_Round_Trip,    AWFC_Path_Round_Trip,
+    MTF_Inverse,        RLE_EXP_Inverse,    SIF_Inverse,          Bit_Step_Inverse,   AWFC_Path_Inverse,
+    BWT_Inverse,        Coder_Fast_Inverse, Coder_SIF_Inverse,    Coder_AWFC_Inverse, MTF_Round_Trip,
+    RLE_EXP_Round_Trip, SIF_Round_Trip,     AWFC_Path_Round_Trip,
 };
 constexpr size_t Case_Count = sizeof Cases / sizeof Cases[0];
 

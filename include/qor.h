@@ -44,7 +44,7 @@ QOR_API void qor_context_free(qor_context* context);
  * fast chain when fast is nonzero. On QOR_OK, *output points to *output_size
  * bytes that the caller releases with qor_free; otherwise *output is NULL. */
 QOR_API qor_error qor_compress(qor_context* context, const void* data, size_t size, int fast, void** output,
-                       size_t* output_size);
+                               size_t* output_size);
 
 /* Expands the compressed bytes at data. Every block is checked (structure and
  * CRC-32) before it is given back. On QOR_OK, *output holds the expanded

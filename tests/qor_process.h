@@ -90,7 +90,8 @@ inline bool Drain(int Out_Descriptor, int Err_Descriptor, T_Process_Result& Resu
   std::string* Targets[2] = {&Result.Out, &Result.Err};
   int Open = 2;
   while (Open > 0) {
-    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
+    const auto Left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
     if (Left.count() <= 0) return false;
     const int Ready = ::poll(Watched, 2, static_cast<int>(Left.count()));
     if (Ready < 0 && errno == EINTR) continue;
@@ -199,8 +200,8 @@ class T_Temp_Dir {
     for (auto It = std::filesystem::recursive_directory_iterator(Root, Ignored);
          It != std::filesystem::recursive_directory_iterator(); It.increment(Ignored)) {
       if (It->is_directory(Ignored) && !It->is_symlink(Ignored)) {
-        std::filesystem::permissions(It->path(), std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, Ignored);
+        std::filesystem::permissions(It->path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+                                     Ignored);
       }
     }
     std::filesystem::remove_all(Root, Ignored);
@@ -213,7 +214,9 @@ class T_Temp_Dir {
   std::filesystem::path operator/(const std::string& Name) const { return Root / Name; }
   void Write(const std::string& Name, const std::string& Bytes) const { Write_File(Root / Name, Bytes); }
   std::string Read(const std::string& Name) const { return Read_File(Root / Name); }
-  bool Exists(const std::string& Name) const { return std::filesystem::exists(std::filesystem::symlink_status(Root / Name)); }
+  bool Exists(const std::string& Name) const {
+    return std::filesystem::exists(std::filesystem::symlink_status(Root / Name));
+  }
 
  private:
   std::filesystem::path Root;

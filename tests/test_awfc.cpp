@@ -30,9 +30,7 @@ T_Bytes Coincidence_Bytes(std::mt19937& Rng, size_t n) {
   while (Out.size() < n) {
     const int L = Length(Rng);
     switch (Kind(Rng)) {
-      case 0:
-        Out.insert(Out.end(), L, static_cast<uint8_t>(Value(Rng) % 6));
-        break;
+      case 0: Out.insert(Out.end(), L, static_cast<uint8_t>(Value(Rng) % 6)); break;
       case 1: {
         const int Cycle = Period(Rng);
         T_Bytes Pattern(Cycle);
@@ -252,7 +250,8 @@ TEST_F(AWFC_Test, MatchesReference) {
 
 TEST_F(AWFC_Test, RoundTripsLongBlocks) {
   std::mt19937 Rng(32);
-  for (const T_Bytes& Data : {Random_Bytes(Rng, 100000, 256), Skewed_Bytes(Rng, 100000), Run_Bytes(Rng, 100000, 20, 2)}) {
+  for (const T_Bytes& Data :
+       {Random_Bytes(Rng, 100000, 256), Skewed_Bytes(Rng, 100000), Run_Bytes(Rng, 100000, 20, 2)}) {
     const T_Bytes Codes = Encode(Data);
     EXPECT_EQ(Decode(Codes, Pushed_Percent()), Data);
   }
@@ -331,7 +330,8 @@ TEST_F(AWFC_Test, DecodesEveryPercentage) {
 
 TEST_F(AWFC_Test, DamagePercentageAbove100) {
   EXPECT_EQ(Decode({3, 0, 1}, 100).size(), 3u);
-  for (int Percent : {101, 180, 255}) EXPECT_THROW(Decode({3, 0, 1}, static_cast<uint8_t>(Percent)), T_QOR_Damaged_Block);
+  for (int Percent : {101, 180, 255})
+    EXPECT_THROW(Decode({3, 0, 1}, static_cast<uint8_t>(Percent)), T_QOR_Damaged_Block);
 }
 
 TEST_F(AWFC_Test, DamageMissingPercentage) {

@@ -280,8 +280,9 @@ TEST_F(BWT_Stage, GuaranteedTimePathMatchesReference) {
 
 TEST(BWT_Suffix_Sort, MatchesReferenceIncludingDeepRecursion) {
   std::mt19937 Rng(5);
-  std::vector<T_Bytes> Blocks = {Bytes_Of("a"), Bytes_Of("ba"), Bytes_Of("ab"), Bytes_Of("mississippi"),
-                                 Fibonacci_Block(5000), Repeat(Bytes_Of("abc"), 4000), T_Bytes(777, 0)};
+  std::vector<T_Bytes> Blocks = {Bytes_Of("a"),           Bytes_Of("ba"),        Bytes_Of("ab"),
+                                 Bytes_Of("mississippi"), Fibonacci_Block(5000), Repeat(Bytes_Of("abc"), 4000),
+                                 T_Bytes(777, 0)};
   for (int k = 0; k < 50; ++k) Blocks.push_back(Random_Block(Rng, 1 + Rng() % 2000, 1 + k % 4));
   for (int k = 0; k < 10; ++k) Blocks.push_back(Random_Block(Rng, 1 + Rng() % 2000, 256));
   for (const T_Bytes& T : Blocks) {
@@ -381,8 +382,8 @@ class BWT_Two_Threads : public BWT_Stage {
     SCOPED_TRACE(::testing::Message() << Shape << ", " << T.size() << " bytes, " << BWT.Work_Per_Row
                                       << " work per row");
     const T_Transformed Expected = Reference_BWT_Large(T);
-    for (const auto Variant : {T_QOR_BWT::T_Variant::By_Cost, T_QOR_BWT::T_Variant::Ascending,
-                               T_QOR_BWT::T_Variant::Descending}) {
+    for (const auto Variant :
+         {T_QOR_BWT::T_Variant::By_Cost, T_QOR_BWT::T_Variant::Ascending, T_QOR_BWT::T_Variant::Descending}) {
       for (int Round = 0; Round < 3; ++Round) {
         ASSERT_EQ(Forward_With(Variant, T), Expected) << "variant " << static_cast<int>(Variant);
         EXPECT_TRUE(BWT.Used_Second_Thread);

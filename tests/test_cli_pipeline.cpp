@@ -78,8 +78,8 @@ void Expect_Compression_Report(const std::vector<std::string>& Lines, size_t Fir
   EXPECT_EQ(Lines[First + 5], "");
 }
 
-void Expect_Expansion_Report(const std::vector<std::string>& Lines, size_t First, const std::string& Stages,
-                             int64_t In, int64_t Out) {
+void Expect_Expansion_Report(const std::vector<std::string>& Lines, size_t First, const std::string& Stages, int64_t In,
+                             int64_t Out) {
   ASSERT_GE(Lines.size(), First + 7);
   EXPECT_EQ(Lines[First], "stages                    : " + Stages);
   EXPECT_EQ(Lines[First + 1], "Input size                : " + Count_Field(In) + " bytes");

@@ -298,7 +298,8 @@ class Coder_Stage : public ::testing::Test {
     std::geometric_distribution<int32_t> Small(0.02);
     while (static_cast<int32_t>(Values.size()) < Count) {
       const int32_t e = static_cast<int32_t>(Rng() % 24);
-      Values.push_back(Rng() % 2 ? std::min(Small(Rng), 16777214) : (1 << e) - 1 + static_cast<int32_t>(Rng() % (1u << e)));
+      Values.push_back(Rng() % 2 ? std::min(Small(Rng), 16777214)
+                                 : (1 << e) - 1 + static_cast<int32_t>(Rng() % (1u << e)));
     }
     std::shuffle(Values.begin(), Values.end(), Rng);
     return Values;
@@ -622,22 +623,16 @@ TEST_F(Damaged_Payload, Header_Limits_Are_Checked) {
   Expect_Rejected("run histogram");
   Header_Only([](Header_Writer& W) { W.Number(QOR_Buffer_Capacity + 1); });
   Expect_Rejected("more integers");
-  Header_Only([](Header_Writer& W) {
-    W.Number(10), W.Number(0), W.Number(65);
-  });
+  Header_Only([](Header_Writer& W) { W.Number(10), W.Number(0), W.Number(65); });
   Expect_Rejected("too many integer segments");
-  Header_Only([](Header_Writer& W) {
-    W.Number(10), W.Number(0), W.Number(2), W.Number(6), W.Number(5);
-  });
+  Header_Only([](Header_Writer& W) { W.Number(10), W.Number(0), W.Number(2), W.Number(6), W.Number(5); });
   Expect_Rejected("segments longer");
   Header_Only([](Header_Writer& W) {
     W.Number(0), W.Number(0), W.Number(0), W.Byte(2), W.Number(0), W.Number(5000000), W.Number(600000);
   });
   Expect_Rejected("more runs");
   Set_Path(true, false);
-  Header_Only([](Header_Writer& W) {
-    W.Byte(1), W.Number(0), W.Number(QOR_Buffer_Capacity + 1);
-  });
+  Header_Only([](Header_Writer& W) { W.Byte(1), W.Number(0), W.Number(QOR_Buffer_Capacity + 1); });
   Expect_Rejected("more runs");
   // The block's decode limit caps the run values as it caps symbols and integers.
   B.Decode_Limit = 999;

@@ -366,8 +366,8 @@ TEST_F(FindFiles, ListsRegularFilesHiddenOnesAndLinksToFiles) {
 
 TEST_F(FindFiles, StarDotStarListsEveryFileWithOrWithoutDot) {
   const std::string P = Prefix();
-  EXPECT_EQ(Sorted_Found(P + "*.*"), (std::vector<std::string>{P + ".hidden.txt", P + "B.TXT", P + "a.txt",
-                                                                P + "c.dat", P + "link.txt", P + "makefile"}));
+  EXPECT_EQ(Sorted_Found(P + "*.*"), (std::vector<std::string>{P + ".hidden.txt", P + "B.TXT", P + "a.txt", P + "c.dat",
+                                                               P + "link.txt", P + "makefile"}));
 }
 
 TEST_F(FindFiles, MatchesIgnoringCase) {

@@ -161,8 +161,8 @@ TEST(Plain_Model, Halving_Rounds_Up_And_Keeps_Totals_Low) {
 }
 
 TEST(Plain_Model, Matches_Reference_Under_Random_Updates) {
-  const std::pair<int32_t, int32_t> Configs[] = {{2, 1}, {2, 100}, {4, 40}, {4, 450}, {8, 333},
-                                                 {6, 16}, {38, 8}, {107, 8}, {2, 64}, {259, 1}};
+  const std::pair<int32_t, int32_t> Configs[] = {{2, 1},  {2, 100}, {4, 40},  {4, 450}, {8, 333},
+                                                 {6, 16}, {38, 8},  {107, 8}, {2, 64},  {259, 1}};
   std::mt19937 Rng(7);
   for (auto [N, Inc] : Configs) {
     T_QOR_Model M(N, Inc);
@@ -269,8 +269,8 @@ TEST_F(Models, Context_Matches_Reference_Under_Random_Updates) {
     int32_t N, I0, I1, I2, Bits, Order;
     bool Level_0;
   };
-  const Config Configs[] = {{4, 900, 400, 500, 2, 5, true},  {8, 1000, 500, 150, 3, 2, false},
-                            {2, 128, 128, 64, 1, 5, false},  {5, 1400, 400, 200, 3, 3, false},
+  const Config Configs[] = {{4, 900, 400, 500, 2, 5, true},   {8, 1000, 500, 150, 3, 2, false},
+                            {2, 128, 128, 64, 1, 5, false},   {5, 1400, 400, 200, 3, 3, false},
                             {20, 1300, 300, 80, 5, 2, false}, {8, 40, 20, 10, 3, 3, false}};
   std::mt19937 Rng(11);
   for (const Config& C : Configs) {
@@ -309,7 +309,8 @@ TEST_F(Models, Context_Rows_Start_Fresh_In_Every_Block) {
     int32_t N, I0, I1, I2, Bits, Order;
     bool Level_0;
   };
-  const Config Configs[] = {{4, 900, 400, 500, 2, 5, true}, {8, 40, 20, 10, 3, 3, false}, {5, 1400, 400, 200, 3, 3, false}};
+  const Config Configs[] = {
+      {4, 900, 400, 500, 2, 5, true}, {8, 40, 20, 10, 3, 3, false}, {5, 1400, 400, 200, 3, 3, false}};
   const int Block_Flags[] = {0, 2, 1, 0, 2};  // 0 plain, 1 fast, 2 SIF
   std::mt19937 Rng(5);
   for (const Config& C : Configs) {

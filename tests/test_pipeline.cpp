@@ -163,8 +163,8 @@ TEST_F(Bit_Step_Test, SymbolsMoveUpAndTheTopThreeTakeAnEscape) {
 }
 
 TEST_F(Bit_Step_Test, CountsAreBijectiveBaseTwoLeastSignificantFirst) {
-  const std::vector<std::pair<int32_t, std::vector<uint8_t>>> Cases = {
-      {1, {0}}, {2, {1}}, {3, {0, 0}}, {4, {1, 0}}, {6, {1, 1}}, {7, {0, 0, 0}}};
+  const std::vector<std::pair<int32_t, std::vector<uint8_t>>> Cases = {{1, {0}},    {2, {1}},    {3, {0, 0}},
+                                                                       {4, {1, 0}}, {6, {1, 1}}, {7, {0, 0, 0}}};
   for (const auto& [Count, Bits] : Cases) {
     std::vector<uint8_t> Expected = {6};
     Expected.insert(Expected.end(), Bits.begin(), Bits.end());
@@ -193,11 +193,11 @@ TEST_F(Bit_Step_Test, RoundTripsEveryCountUpTo2Pow24) {
 }
 
 TEST_F(Bit_Step_Test, RejectsStreamsNoEncoderWrites) {
-  EXPECT_THROW(Decode({0, 5}), T_QOR_Damaged_Block);      // bits before any symbol
-  EXPECT_THROW(Decode({9, 255}), T_QOR_Damaged_Block);    // escape cut off
-  EXPECT_THROW(Decode({9, 255, 3}), T_QOR_Damaged_Block); // escape beyond symbol 0
+  EXPECT_THROW(Decode({0, 5}), T_QOR_Damaged_Block);       // bits before any symbol
+  EXPECT_THROW(Decode({9, 255}), T_QOR_Damaged_Block);     // escape cut off
+  EXPECT_THROW(Decode({9, 255, 3}), T_QOR_Damaged_Block);  // escape beyond symbol 0
   std::vector<uint8_t> Long_Count = {9};
-  Long_Count.insert(Long_Count.end(), 31, 1);              // a count beyond 31 bits
+  Long_Count.insert(Long_Count.end(), 31, 1);  // a count beyond 31 bits
   EXPECT_THROW(Decode(Long_Count), T_QOR_Damaged_Block);
   Decode({});
   EXPECT_EQ(B.Output->Length, 0);

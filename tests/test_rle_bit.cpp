@@ -10,9 +10,7 @@ class RLE_BIT_Test : public Transform_Test {
     RLE.Threshold = Threshold;
     RLE.Encode_Block(B);
   }
-  std::vector<int32_t> Counts() const {
-    return std::vector<int32_t>(B.Int_Work, B.Int_Work + B.Output->Length);
-  }
+  std::vector<int32_t> Counts() const { return std::vector<int32_t>(B.Int_Work, B.Int_Work + B.Output->Length); }
   T_Bytes Decode(const T_Bytes& Symbols, const std::vector<int32_t>& Run_Counts) {
     Set_Input(Symbols);
     std::copy(Run_Counts.begin(), Run_Counts.end(), B.Int_Work);
@@ -81,9 +79,7 @@ TEST_F(RLE_BIT_Test, EmptyInputPassesThrough) {
   EXPECT_EQ(B.Output, In);
 }
 
-TEST_F(RLE_BIT_Test, DecodeIgnoresNegativeCounts) {
-  EXPECT_EQ(Decode({4, 5}, {-3, 2}), (T_Bytes{4, 5, 5, 5}));
-}
+TEST_F(RLE_BIT_Test, DecodeIgnoresNegativeCounts) { EXPECT_EQ(Decode({4, 5}, {-3, 2}), (T_Bytes{4, 5, 5, 5})); }
 
 TEST_F(RLE_BIT_Test, RoundTrips) {
   std::mt19937 Rng(8);

@@ -59,8 +59,8 @@ TEST_F(RLE_EXP_Test, RunLengthTable) {
     size_t Written;
     std::vector<int32_t> Stored;
   };
-  const Row Rows[] = {{1, 1, {}}, {2, 2, {}}, {3, 3, {1}}, {4, 3, {2}}, {5, 4, {3}}, {8, 4, {6}}, {9, 5, {7}},
-                      {16, 5, {14}}, {17, 6, {15}}, {1000, 11, {998}}};
+  const Row Rows[] = {{1, 1, {}},  {2, 2, {}},  {3, 3, {1}},   {4, 3, {2}},   {5, 4, {3}},
+                      {8, 4, {6}}, {9, 5, {7}}, {16, 5, {14}}, {17, 6, {15}}, {1000, 11, {998}}};
   for (const Row& R : Rows) {
     Reset_Streams();
     EXPECT_EQ(Encode(T_Bytes(R.Length, 'a')), T_Bytes(R.Written, 'a')) << R.Length;

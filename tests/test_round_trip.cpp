@@ -73,9 +73,18 @@ TEST_F(Round_Trip_Test, SmallShapesInBothModes) {
   for (int v = 0; v < 256; ++v) All_Values[v] = static_cast<uint8_t>(v);
   Bytes Runs;
   for (int Length : {1, 2, 3, 4, 5, 8, 9, 1000, 70000}) Runs.insert(Runs.end(), Length, static_cast<uint8_t>(Length));
-  const std::vector<Bytes> Shapes = {
-      {}, {0}, {255}, {'x'}, All_Values, Bytes(5000, 0), Bytes(5000, 'q'), Runs,
-      Text(100000), Random_Bytes(50000, 1), Random_Bytes(50000, 2, 2), Random_Bytes(3000, 3, 3)};
+  const std::vector<Bytes> Shapes = {{},
+                                     {0},
+                                     {255},
+                                     {'x'},
+                                     All_Values,
+                                     Bytes(5000, 0),
+                                     Bytes(5000, 'q'),
+                                     Runs,
+                                     Text(100000),
+                                     Random_Bytes(50000, 1),
+                                     Random_Bytes(50000, 2, 2),
+                                     Random_Bytes(3000, 3, 3)};
   for (const bool Fast : {true, false})
     for (const Bytes& Shape : Shapes) Round_Trip(Shape, Fast);
 }

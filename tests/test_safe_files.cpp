@@ -138,7 +138,7 @@ TEST(SafeFiles, OutputsKeepTheInputsModeAndTimes) {
   ASSERT_EQ(Run_QOR({"-c", "a.txt"}, Dir.Dir()).Exit_Code, 0);
   ASSERT_EQ(Run_QOR({"-e", "a.qor"}, Dir.Dir()).Exit_Code, 0);
   for (const char* Name : {"a.qor", "a.exp"}) {
-    struct stat Info{};
+    struct stat Info {};
     ASSERT_EQ(::stat((Dir / Name).c_str(), &Info), 0) << Name;
     EXPECT_EQ(Info.st_mode & 07777, 0600u) << Name;
     EXPECT_EQ(Info.st_mtim.tv_sec, 1234567890) << Name;
@@ -154,9 +154,9 @@ TEST(SafeFiles, DamageKeepsTheVerifiedBlocksAndNamesTheBlock) {
   Dir.Write("a.txt", Original);
   ASSERT_EQ(Run_QOR({"-c1", "a.txt"}, Dir.Dir()).Exit_Code, 0);
   std::string Packed = Dir.Read("a.qor");
-  const size_t First_Length = static_cast<uint8_t>(Packed[0]) + (static_cast<uint8_t>(Packed[9]) |
-                                                                 static_cast<uint8_t>(Packed[10]) << 8 |
-                                                                 static_cast<uint8_t>(Packed[11]) << 16);
+  const size_t First_Length =
+      static_cast<uint8_t>(Packed[0]) + (static_cast<uint8_t>(Packed[9]) | static_cast<uint8_t>(Packed[10]) << 8 |
+                                         static_cast<uint8_t>(Packed[11]) << 16);
   ASSERT_LT(First_Length, Packed.size());
   Packed[First_Length + 2] = static_cast<char>(Packed[First_Length + 2] ^ 0x01);  // the second block's CRC
   Dir.Write("a.qor", Packed);

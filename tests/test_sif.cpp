@@ -195,7 +195,8 @@ TEST_F(SIF_Test, RoundTripsWithPortableAndInstructionBits) {
     Expect_Round_Trip(Skewed_Bytes(Rng, 20000));
     Expect_Round_Trip(Run_Bytes(Rng, 20000, 40, 3));
     T_Bytes Word_Runs;
-    for (int Run = 0; Run < 40; ++Run) Word_Runs.insert(Word_Runs.end(), 64 * (1 + Run % 3), static_cast<uint8_t>(Run % 5));
+    for (int Run = 0; Run < 40; ++Run)
+      Word_Runs.insert(Word_Runs.end(), 64 * (1 + Run % 3), static_cast<uint8_t>(Run % 5));
     Expect_Round_Trip(Word_Runs);
   }
 }

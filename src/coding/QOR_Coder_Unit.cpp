@@ -286,17 +286,10 @@ template <class C>
 int32_t T_QOR_Coder::Code_Mantissa(C& Codec, int32_t Exponent, int32_t Mantissa) {
   T_QOR_Context_Model& Top = static_cast<T_QOR_Context_Model&>(*Mantissa_Model_3.Model);
   switch (Exponent) {
-    case 1:
-      Codec.Code_Two(*Mantissa_Model_1.Model, Mantissa);
-      return Mantissa;
-    case 2:
-      Codec.template Code<true>(*Mantissa_Model_2.Model, Mantissa);
-      return Mantissa;
-    case 3:
-      Codec.Code(Top, Mantissa);
-      return Mantissa;
-    default:
-      break;
+    case 1: Codec.Code_Two(*Mantissa_Model_1.Model, Mantissa); return Mantissa;
+    case 2: Codec.template Code<true>(*Mantissa_Model_2.Model, Mantissa); return Mantissa;
+    case 3: Codec.Code(Top, Mantissa); return Mantissa;
+    default: break;
   }
   int32_t Result = Mantissa >> (Exponent - 3);
   Codec.Code(Top, Result);

@@ -82,8 +82,8 @@ constexpr int32_t Padded_Row(int32_t N) { return (N + 1 + 7) & ~7; }
 
 }  // namespace
 
-T_QOR_Context_Model::T_QOR_Context_Model(int32_t N, int32_t Increment_0_, int32_t Increment_1_,
-                                         int32_t Increment_2_, int32_t Context_Bits_, int32_t Context_Order_)
+T_QOR_Context_Model::T_QOR_Context_Model(int32_t N, int32_t Increment_0_, int32_t Increment_1_, int32_t Increment_2_,
+                                         int32_t Context_Bits_, int32_t Context_Order_)
     : T_QOR_Model(N, Increment_0_),
       Context_Bits(Context_Bits_),
       Context_Order(Context_Order_),

@@ -79,8 +79,8 @@ class T_QOR_Model {
 // frequency rows as 16-bit vectors, which is why Freq_0 has a 16-bit mirror.
 class T_QOR_Context_Model : public T_QOR_Model {
  public:
-  T_QOR_Context_Model(int32_t N, int32_t Increment_0, int32_t Increment_1, int32_t Increment_2,
-                      int32_t Context_Bits, int32_t Context_Order);
+  T_QOR_Context_Model(int32_t N, int32_t Increment_0, int32_t Increment_1, int32_t Increment_2, int32_t Context_Bits,
+                      int32_t Context_Order);
   T_QOR_Context_Model(const T_QOR_Context_Model&) = delete;
   T_QOR_Context_Model& operator=(const T_QOR_Context_Model&) = delete;
 

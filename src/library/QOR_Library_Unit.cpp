@@ -100,9 +100,7 @@ const char* qor_error_text(qor_error Error) {
   return "unknown error code";
 }
 
-const char* qor_context_damage(const qor_context* Context) {
-  return Context == nullptr ? "" : Context->Damage.c_str();
-}
+const char* qor_context_damage(const qor_context* Context) { return Context == nullptr ? "" : Context->Damage.c_str(); }
 
 const char* qor_version(void) { return QOR_VERSION_STRING; }
 

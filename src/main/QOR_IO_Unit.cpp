@@ -102,7 +102,8 @@ std::string Fixed_Digits(double Value, int Decimals) {
   return std::string(Text, Result.ptr);
 }
 
-std::string Format_Point_Number(double Value, int Width, int Decimals, bool Grouped, const T_QOR_Number_Format& Format) {
+std::string Format_Point_Number(double Value, int Width, int Decimals, bool Grouped,
+                                const T_QOR_Number_Format& Format) {
   const std::string Digits = Fixed_Digits(Value, Decimals);
   const size_t Sign = Digits[0] == '-' ? 1 : 0;
   if (Digits.size() == Sign || Digits[Sign] < '0' || Digits[Sign] > '9') return Right_Aligned(Digits, Width);
@@ -147,14 +148,14 @@ void T_QOR_IO::Find_Files(const std::string& Pattern, std::vector<std::string>& 
   while (const dirent* Entry = ::readdir(Listing.get())) {
     if (!Wildcard_Matches(Name_Pattern, Entry->d_name)) continue;
     const std::string Path = Directory + Entry->d_name;
-    struct stat Info{};
+    struct stat Info {};
     // stat, not lstat: a link counts as the file it leads to.
     if (::stat(Path.c_str(), &Info) == 0 && S_ISREG(Info.st_mode)) List.push_back(Path);
   }
 }
 
 int64_t T_QOR_IO::File_Size(const std::string& Name) const {
-  struct stat Info{};
+  struct stat Info {};
   if (::stat(Name.c_str(), &Info) != 0) return -1;
   return static_cast<int64_t>(Info.st_size);
 }
@@ -169,7 +170,7 @@ std::string Output_Name(const std::string& Input_Name, const std::string& Extens
   const size_t Component = Separator == std::string::npos ? 0 : Separator + 1;
   const size_t Dot = Input_Name.rfind('.');
   std::string Name = (Dot != std::string::npos && Dot >= Component) ? Input_Name.substr(0, Dot + 1) + Extension
-                                                                     : Input_Name + "." + Extension;
+                                                                    : Input_Name + "." + Extension;
   // a.qor compressed with the extension qor must not overwrite itself.
   if (Name == Input_Name) Name += "." + Extension;
   return Name;

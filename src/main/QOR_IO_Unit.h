@@ -12,7 +12,7 @@ struct T_QOR_Settings {
   bool Expand = false;
   bool Verbose = false;
   bool Fast = false;
-  bool Test = false;  // check compressed files, write nothing
+  bool Test = false;       // check compressed files, write nothing
   std::string Input_Name;  // file name or wildcard, possibly with a directory part
   std::string Extension;   // output extension, without the dot
 };

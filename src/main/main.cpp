@@ -21,8 +21,8 @@
 #include "main/QOR_IO_Unit.h"
 #include "pipeline/QOR_File_Unit.h"
 #include "pipeline/QOR_MCP_Unit.h"
-#include "pipeline/QOR_Scheduler_Unit.h"
 #include "pipeline/QOR_Output_File_Unit.h"
+#include "pipeline/QOR_Scheduler_Unit.h"
 #include "pipeline/QOR_Stream_Unit.h"
 
 namespace {
@@ -87,7 +87,8 @@ class T_QOR_Driver {
   // -t: expands every matching file in memory, checks it and writes nothing.
   void Run_Test_Phase(const T_QOR_IO& IO);
   void Start_File(bool Compressing, size_t Index, const T_QOR_File_Pair& File);
-  void Finish_File(const T_QOR_IO& IO, bool Compressing, const T_QOR_File_Pair& File, const T_QOR_File_Outcome& Outcome);
+  void Finish_File(const T_QOR_IO& IO, bool Compressing, const T_QOR_File_Pair& File,
+                   const T_QOR_File_Outcome& Outcome);
   void Report_File(double Input_Size, double Output_Size, bool Fast_Mode, bool SIF_Path, bool Compressing,
                    double Elapsed);
   void Print_Totals();
@@ -169,8 +170,8 @@ void T_QOR_Driver::Run_Stream_Phase(bool Compressing) {
   }
   Number_Of_Files = 1;
   if (Settings.Verbose) {
-    Print_Line(Concat({Compressing ? Compressing_Word : Expanding_Word, Standard_Input_Name, To_Word,
-                       Standard_Output_Name}));
+    Print_Line(
+        Concat({Compressing ? Compressing_Word : Expanding_Word, Standard_Input_Name, To_Word, Standard_Output_Name}));
   } else {
     Write_Text(Concat({Compressing ? Compressing_Word : Expanding_Word, Format_Number(1, 4, 0, Number_Format),
                        Files_Count_Suffix, Spinner[0]}));
@@ -241,8 +242,8 @@ void T_QOR_Driver::Run_Phase(const T_QOR_IO& IO, bool Compressing) {
     return;
   }
   if (!Settings.Verbose) {
-    Write_Text(Concat({Compressing ? Compressing_Word : Expanding_Word, Format_Number(Number_Of_Files, 4, 0, Number_Format),
-                       Files_Count_Suffix}));
+    Write_Text(Concat({Compressing ? Compressing_Word : Expanding_Word,
+                       Format_Number(Number_Of_Files, 4, 0, Number_Format), Files_Count_Suffix}));
     Line_Open = true;
   }
   std::vector<T_QOR_File_Pair> Pairs;

@@ -2,8 +2,8 @@
 
 #include <sys/mman.h>
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -107,9 +107,7 @@ T_QOR_MCP::~T_QOR_MCP() {
   if (QOR_MCP == this) QOR_MCP = nullptr;
 }
 
-int32_t T_QOR_MCP::Exponent_Of(int32_t Value) {
-  return 31 - __builtin_clz(static_cast<uint32_t>(Value) + 1u);
-}
+int32_t T_QOR_MCP::Exponent_Of(int32_t Value) { return 31 - __builtin_clz(static_cast<uint32_t>(Value) + 1u); }
 
 void T_QOR_MCP::Put_Integer(int32_t Value) {
   T_QOR_Code_Streams& S = Code_Streams;
@@ -150,7 +148,8 @@ void T_QOR_MCP::Rewind_Segments() {
       Seen[3][Exponents[j + 3]] += 1;
     }
     for (; j < Count; ++j) Seen[0][Exponents[j]] += 1;
-    for (int E = 1; E < QOR_Exponent_Slots; ++E) S.Mantissa_Cursors[E] -= Seen[0][E] + Seen[1][E] + Seen[2][E] + Seen[3][E];
+    for (int E = 1; E < QOR_Exponent_Slots; ++E)
+      S.Mantissa_Cursors[E] -= Seen[0][E] + Seen[1][E] + Seen[2][E] + Seen[3][E];
     S.Exponent_Count -= Count;
   };
   if (S.Segment_Count < 1 || S.Segment_Count > QOR_Max_Segments) Report_Damaged_Block("no segment to rewind");
@@ -211,7 +210,8 @@ void T_QOR_MCP::Warm_Up_For_Expansion(int32_t Length) {
   const auto Bytes = [](void* Data, int64_t Count) {
     return T_QOR_Warm_Up::T_Range{static_cast<uint8_t*>(Data), Count};
   };
-  Warm_Up.Start(Block_Data.Thread_Budget, {Bytes(Code_Streams.Exponents, n), Bytes(Buffer_A.Data, n / 4), Bytes(Code_Streams.Mantissas, 2 * n),
+  Warm_Up.Start(Block_Data.Thread_Budget,
+                {Bytes(Code_Streams.Exponents, n), Bytes(Buffer_A.Data, n / 4), Bytes(Code_Streams.Mantissas, 2 * n),
                  Bytes(Code_Streams.Runs, n / 2), Bytes(Buffer_B.Data, n), Bytes(Block_Data.Int_Work, 4 * n),
                  Bytes(Block_Data.UInt_Work, n / 8), Bytes(Buffer_A.Data, n)});
 }
@@ -325,7 +325,8 @@ bool T_QOR_MCP::Try_Chain(bool Fast, const T_Record_Sink& Emit) {
   if (!Compress_Block()) return false;
   T_QOR_Buffer& S = Side_Info_Buffer;
   S.Data[0] = static_cast<uint8_t>(S.Length);
-  S.Data[1] = static_cast<uint8_t>((Block_Data.Fast_Mode ? QOR_Flag_Fast : 0) | (Block_Data.SIF_Path ? QOR_Flag_SIF : 0));
+  S.Data[1] =
+      static_cast<uint8_t>((Block_Data.Fast_Mode ? QOR_Flag_Fast : 0) | (Block_Data.SIF_Path ? QOR_Flag_SIF : 0));
   Emit(S.Data, S.Length, Block_Data.Output->Data, Block_Data.Output->Length);
   return true;
 }

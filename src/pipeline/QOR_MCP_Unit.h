@@ -104,7 +104,6 @@ class T_QOR_MCP {
   // will need, before its record is read.
   void Expect_Expansion(int64_t Size);
 
-
  private:
   bool Try_Chain(bool Fast, const T_Record_Sink& Emit);
   void Compress_Part(int32_t Offset, int32_t Count, bool Fast, const T_Range_Loader& Load, const T_Record_Sink& Emit);

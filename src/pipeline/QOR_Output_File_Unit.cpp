@@ -48,7 +48,7 @@ std::string Temporary_Template(const std::string& Final_Name) {
 }  // namespace
 
 bool QOR_Identity_Of(const std::string& Name, T_QOR_File_Identity& Identity) {
-  struct stat Info{};
+  struct stat Info {};
   if (::stat(Name.c_str(), &Info) != 0) return false;
   Identity = T_QOR_File_Identity{Info.st_dev, Info.st_ino};
   return true;
@@ -73,8 +73,8 @@ T_QOR_Output_File::~T_QOR_Output_File() {
 }
 
 T_QOR_File_Identity T_QOR_Output_File::Commit(int Source_Descriptor) {
-  struct stat Source{};
-  struct stat Written{};
+  struct stat Source {};
+  struct stat Written {};
   if (::fstat(Source_Descriptor, &Source) != 0 || ::fstat(File.Descriptor(), &Written) != 0) {
     throw T_QOR_File_Error(Final_Name, System_Reason());
   }
@@ -101,7 +101,7 @@ void QOR_Remove_Outputs_On_Signals() {
   sigset_t Signals{};
   sigemptyset(&Signals);
   for (const int Signal : Handled_Signals) {
-    struct sigaction Current{};
+    struct sigaction Current {};
     // A signal ignored by whoever started us (nohup, a background job) stays ignored.
     if (::sigaction(Signal, nullptr, &Current) == 0 && Current.sa_handler == SIG_IGN) continue;
     sigaddset(&Signals, Signal);

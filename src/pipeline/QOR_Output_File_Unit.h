@@ -19,9 +19,7 @@ struct T_QOR_File_Identity {
   bool operator<(const T_QOR_File_Identity& Other) const {
     return Device != Other.Device ? Device < Other.Device : Inode < Other.Inode;
   }
-  bool operator==(const T_QOR_File_Identity& Other) const {
-    return Device == Other.Device && Inode == Other.Inode;
-  }
+  bool operator==(const T_QOR_File_Identity& Other) const { return Device == Other.Device && Inode == Other.Inode; }
 };
 
 // The identity of the file Name leads to (links followed); false if there is none.

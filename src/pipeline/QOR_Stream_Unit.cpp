@@ -79,8 +79,8 @@ T_QOR_Stream_Outcome QOR_Compress_Stream(T_QOR_MCP& Pipeline, int In, int Out, b
   while (const auto Count = static_cast<int32_t>(Reader.Hold(QOR_Block_Size))) {
     const uint8_t* Block = Reader.Data();
     Pipeline.Compress_Range(
-        Count, Fast, [Block](int32_t Offset, int32_t Length, uint8_t* Into) { std::memcpy(Into, Block + Offset, Length); },
-        Emit);
+        Count, Fast,
+        [Block](int32_t Offset, int32_t Length, uint8_t* Into) { std::memcpy(Into, Block + Offset, Length); }, Emit);
     Reader.Consume(Count);
   }
   Outcome.Bytes_Read = Reader.Total_Read();

@@ -25,8 +25,7 @@ void T_QOR_AWFC::Analyse_Block(const uint8_t* Data, int32_t n) {
 void T_QOR_AWFC::Compute_Weights(int32_t Percent, int32_t* Level_Weights) {
   Level_Weights[0] = 131072;
   Level_Weights[1] = 16384;
-  for (int32_t i = 2; i < 12; ++i)
-    Level_Weights[i] = (Level_Weights[i - 1] * 2600) / (i * Percent * Percent + 4185);
+  for (int32_t i = 2; i < 12; ++i) Level_Weights[i] = (Level_Weights[i - 1] * 2600) / (i * Percent * Percent + 4185);
 }
 
 void T_QOR_AWFC::Set_Weights(int32_t Percent) {

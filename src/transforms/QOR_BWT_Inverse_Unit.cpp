@@ -94,7 +94,10 @@ class T_Inverse_Walk {
   static constexpr int32_t Min_Rows_Per_Walk = 8192;
 
   T_Inverse_Walk(uint32_t* Row_Links, int32_t N, int32_t Primary, uint8_t* Pool)
-      : Links(Row_Links), N(N), Primary(Primary), Pool(Pool),
+      : Links(Row_Links),
+        N(N),
+        Primary(Primary),
+        Pool(Pool),
         Walks(std::clamp<int32_t>(N / Min_Rows_Per_Walk, 1, Max_Walks)),
         Chunk_Limit((N - 1) / Chunk_Bytes + Walks + 1) {}
 

@@ -63,8 +63,7 @@ void T_QOR_BWT::Sort_Suffixes(T_QOR_Block_Data& Block_Data) {
   Lay_Out_Tables(Block_Data.UInt_Work);
   Used_Fallback = false;
   Count_Buckets();
-  const bool Ascending =
-      Variant == T_Variant::Ascending || (Variant == T_Variant::By_Cost && Ascending_Cheaper());
+  const bool Ascending = Variant == T_Variant::Ascending || (Variant == T_Variant::By_Cost && Ascending_Cheaper());
   if (Ascending) {
     Place_Ascending();
   } else {

@@ -23,8 +23,7 @@ inline int32_t Count_Distinct_Values(const int32_t (&Freq)[256], int32_t Alphabe
 
 // The percentage (rounded down) of the occurring values that occur more than
 // twice as often as the mean. Distinct must be at least 1.
-inline int32_t Dominant_Percentage(const int32_t (&Freq)[256], int32_t Alphabet_Size, int32_t Distinct,
-                                   int32_t Total) {
+inline int32_t Dominant_Percentage(const int32_t (&Freq)[256], int32_t Alphabet_Size, int32_t Distinct, int32_t Total) {
   const int32_t Mean = Total / Distinct;
   int32_t Dominant = 0;
   for (int32_t v = 0; v < Alphabet_Size; ++v) Dominant += Freq[v] > 2 * Mean;

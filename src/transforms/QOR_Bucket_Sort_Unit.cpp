@@ -9,7 +9,7 @@
 namespace {
 
 constexpr int32_t Shell_Limit = T_QOR_Bucket_Sort::Shell_Limit;
-constexpr int32_t Max_Push_Depth = 24;   // equal parts deeper than this are Shell-sorted
+constexpr int32_t Max_Push_Depth = 24;  // equal parts deeper than this are Shell-sorted
 constexpr int32_t Pivot_Sample_Limit = 256;
 constexpr int32_t Radix_Limit = 128;     // ranges this large are split on all byte values at once,
 constexpr int32_t Radix_Min_Values = 8;  // when their bytes take more values than this
@@ -23,7 +23,7 @@ constexpr int32_t Key_Bytes = 4;         // bytes of each suffix one gather of t
 // budget, and the guaranteed-time sort, quickly.
 constexpr int32_t Deep_Depth = 16;
 constexpr int64_t Deep_Weight = 8;
-constexpr int32_t Shell_Increments[] = {1,    4,     13,    40,     121,    364,     1093,
+constexpr int32_t Shell_Increments[] = {1,    4,    13,    40,    121,    364,    1093,
                                         3280, 9841, 29524, 88573, 265720, 797161, 2391484};
 constexpr int Increment_Count = sizeof Shell_Increments / sizeof Shell_Increments[0];
 
@@ -345,8 +345,7 @@ bool T_Bucket_Sorter::Radix_Split(int32_t Lo, int32_t Hi, int32_t Depth, int32_t
 // the rows that pass its test to the front. A read-only count first skips
 // the passes with nothing to move: ranges whose rows mostly share the byte
 // (long repeats) then cost one quick scan per depth.
-void T_Bucket_Sorter::Split_At_Pivot(int32_t Lo, int32_t Hi, int Shift, uint8_t V, int32_t& Less,
-                                     int32_t& Greater) {
+void T_Bucket_Sorter::Split_At_Pivot(int32_t Lo, int32_t Hi, int Shift, uint8_t V, int32_t& Less, int32_t& Greater) {
   const uint32_t* const K = Keys - Key_Origin;
   int32_t Below = 0;
   int32_t Above = 0;

@@ -32,7 +32,6 @@ class T_QOR_Bucket_Sort {
   // and Rows = n + 1 counts the end marker's row. Each thread's scratch holds
   // Scratch_Entries(Rows) entries.
   static bool Sort(const uint8_t* Block, int32_t Rows, int32_t* Suffix_Array, const int32_t* Bucket_Start,
-                   const int32_t* Keys, int32_t Count, int64_t Work_Budget, int Threads,
-                   T_QOR_Thread_Budget* Helpers, uint32_t* Caller_Scratch,
-                   uint32_t* Worker_Scratch, bool& Used_Second_Thread);
+                   const int32_t* Keys, int32_t Count, int64_t Work_Budget, int Threads, T_QOR_Thread_Budget* Helpers,
+                   uint32_t* Caller_Scratch, uint32_t* Worker_Scratch, bool& Used_Second_Thread);
 };

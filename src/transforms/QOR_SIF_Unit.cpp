@@ -166,8 +166,8 @@ inline bool Place_Ranks_Loop(uint8_t* Out, T_Distance_Reader& Distances, int32_t
   return true;
 }
 
-void Measure_Ranks_Portable(int32_t* Slots, int32_t Total, int32_t L, const int32_t* Start,
-                            const int32_t* Sorted_Freq, uint64_t* Free) {
+void Measure_Ranks_Portable(int32_t* Slots, int32_t Total, int32_t L, const int32_t* Start, const int32_t* Sorted_Freq,
+                            uint64_t* Free) {
   Measure_Ranks_Loop<T_Portable_Bits>(Slots, Total, L, Start, Sorted_Freq, Free);
 }
 
@@ -192,14 +192,18 @@ struct T_Instruction_Bits {
 bool Has_Bit_Instructions() { return __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi2"); }
 
 // flatten: the loops and the bit steps are compiled here, for the instructions.
-__attribute__((target("popcnt,bmi2"), flatten)) void Measure_Ranks_Instructions(
-    int32_t* Slots, int32_t Total, int32_t L, const int32_t* Start, const int32_t* Sorted_Freq, uint64_t* Free) {
+__attribute__((target("popcnt,bmi2"), flatten)) void Measure_Ranks_Instructions(int32_t* Slots, int32_t Total,
+                                                                                int32_t L, const int32_t* Start,
+                                                                                const int32_t* Sorted_Freq,
+                                                                                uint64_t* Free) {
   Measure_Ranks_Loop<T_Instruction_Bits>(Slots, Total, L, Start, Sorted_Freq, Free);
 }
 
-__attribute__((target("popcnt,bmi2"), flatten)) bool Place_Ranks_Instructions(
-    uint8_t* Out, T_Distance_Reader& Distances, int32_t Total, int32_t L, const int32_t* Sorted_Freq,
-    const uint8_t* Order, uint64_t* Free) {
+__attribute__((target("popcnt,bmi2"), flatten)) bool Place_Ranks_Instructions(uint8_t* Out,
+                                                                              T_Distance_Reader& Distances,
+                                                                              int32_t Total, int32_t L,
+                                                                              const int32_t* Sorted_Freq,
+                                                                              const uint8_t* Order, uint64_t* Free) {
   return Place_Ranks_Loop<T_Instruction_Bits>(Out, Distances, Total, L, Sorted_Freq, Order, Free);
 }
 

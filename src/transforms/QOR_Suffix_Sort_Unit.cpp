@@ -23,8 +23,14 @@ template <typename T_Char>
 class T_Level {
  public:
   T_Level(const T_Char* S, int32_t N, int32_t K, int32_t* SA, uint32_t* Work)
-      : S(S), N(N), K(K), SA(SA), Work(Work), Types(Work),
-        Counts(reinterpret_cast<int32_t*>(Work) + (N >> 5) + 1), Cursors(Counts + K) {}
+      : S(S),
+        N(N),
+        K(K),
+        SA(SA),
+        Work(Work),
+        Types(Work),
+        Counts(reinterpret_cast<int32_t*>(Work) + (N >> 5) + 1),
+        Cursors(Counts + K) {}
 
   void Run() {
     Prepare_Tables();
