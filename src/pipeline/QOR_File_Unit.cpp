@@ -45,15 +45,17 @@ int64_t T_QOR_File::Read_At(int64_t Offset, uint8_t* Data, int64_t Count) const 
   return Done;
 }
 
-void T_QOR_File::Write(const uint8_t* Data, int64_t Count) {
+void QOR_Write_All(int Descriptor, const uint8_t* Data, int64_t Count, const std::string& Name) {
   while (Count > 0) {
-    const ssize_t Put = ::write(Descriptor_, Data, static_cast<size_t>(Count));
+    const ssize_t Put = ::write(Descriptor, Data, static_cast<size_t>(Count));
     if (Put < 0 && errno == EINTR) continue;
-    if (Put < 0) throw T_QOR_File_Error(Name_, System_Reason());
+    if (Put < 0) throw T_QOR_File_Error(Name, System_Reason());
     Data += Put;
     Count -= Put;
   }
 }
+
+void T_QOR_File::Write(const uint8_t* Data, int64_t Count) { QOR_Write_All(Descriptor_, Data, Count, Name_); }
 
 void T_QOR_File::Close() {
   if (Descriptor_ < 0) return;

@@ -12,6 +12,9 @@ class T_QOR_File_Error : public std::runtime_error {
   T_QOR_File_Error(const std::string& File_Name, const std::string& Reason);
 };
 
+// Writes all Count bytes to Descriptor, which stays open; errors name Name.
+void QOR_Write_All(int Descriptor, const uint8_t* Data, int64_t Count, const std::string& Name);
+
 // An open file descriptor, closed when it goes out of scope. Read_At may be
 // called by several threads at once.
 class T_QOR_File {

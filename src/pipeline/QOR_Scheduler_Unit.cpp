@@ -290,22 +290,21 @@ bool T_Phase::Claim(T_Job& Job) {
     } else {
       // The record's header tells where the next one starts: the reader
       // walks the headers in order, the workers read the payloads.
+      // A header that cannot be read or checked ends the file at this block.
+      std::exception_ptr Failure;
       try {
         const int64_t Available = std::min<int64_t>(T_QOR_MCP::Max_Header_Length, File.Size - File.Next_Position);
         const int64_t Got = File.Input.Read_At(File.Next_Position, Job.Header, Available);
         Job.Sizes = T_QOR_MCP::Check_Header(Job.Header, Got);
       } catch (T_QOR_Damaged_Block& Damage) {
         Damage.Locate(File.Names.Input, Job.Index + 1, Job.Position);
-        File.Blocks[Job.Index].Done = true;
-        File.Blocks[Job.Index].Failure = std::current_exception();
-        File.Blocks_Claimed += 1;
-        File.All_Claimed = true;
-        Parked_Blocks += 1;
-        Write_In_Order(Index, File);
-        continue;
+        Failure = std::current_exception();
       } catch (...) {
+        Failure = std::current_exception();
+      }
+      if (Failure) {
         File.Blocks[Job.Index].Done = true;
-        File.Blocks[Job.Index].Failure = std::current_exception();
+        File.Blocks[Job.Index].Failure = Failure;
         File.Blocks_Claimed += 1;
         File.All_Claimed = true;
         Parked_Blocks += 1;

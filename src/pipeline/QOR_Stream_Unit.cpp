@@ -14,16 +14,6 @@ namespace {
 
 std::string System_Reason() { return std::strerror(errno); }
 
-void Write_All(int Out, const uint8_t* Data, int64_t Count, const std::string& Name) {
-  while (Count > 0) {
-    const ssize_t Put = ::write(Out, Data, static_cast<size_t>(Count));
-    if (Put < 0 && errno == EINTR) continue;
-    if (Put < 0) throw T_QOR_File_Error(Name, System_Reason());
-    Data += Put;
-    Count -= Put;
-  }
-}
-
 // The unread bytes of a stream. Held: what has been read but not consumed,
 // at most a record and the decoder's look-ahead.
 class T_Stream_Reader {
@@ -69,8 +59,8 @@ T_QOR_Stream_Outcome QOR_Compress_Stream(T_QOR_MCP& Pipeline, int In, int Out, b
   T_QOR_Stream_Outcome Outcome;
   T_Stream_Reader Reader(In, In_Name);
   const auto Emit = [&](const uint8_t* Header, int32_t H, const uint8_t* Payload, int32_t P) {
-    Write_All(Out, Header, H, Out_Name);
-    Write_All(Out, Payload, P, Out_Name);
+    QOR_Write_All(Out, Header, H, Out_Name);
+    QOR_Write_All(Out, Payload, P, Out_Name);
     Outcome.Bytes_Written += H + P;
     Outcome.Has_Blocks = true;
     Outcome.Fast_Mode = (Header[1] & QOR_Flag_Fast) != 0;
@@ -106,7 +96,7 @@ T_QOR_Stream_Outcome QOR_Expand_Stream(T_QOR_MCP& Pipeline, int In, int Out, con
         return std::max<int64_t>(Got, 0);
       };
       const T_QOR_Buffer& Block = Pipeline.Expand_Record(Reader.Data(), Sizes, Load, More_Blocks);
-      if (Out >= 0) Write_All(Out, Block.Data, Block.Length, Out_Name);
+      if (Out >= 0) QOR_Write_All(Out, Block.Data, Block.Length, Out_Name);
       Outcome.Bytes_Written += Block.Length;
       Outcome.Has_Blocks = true;
       Outcome.Fast_Mode = Pipeline.Block().Fast_Mode;
