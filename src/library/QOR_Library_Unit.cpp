@@ -81,8 +81,7 @@ qor_error qor_expand(qor_context* Context, const void* Data, size_t Size, void**
     const T_QOR_Expansion Result = QOR_Expand_Memory(Context->Pipeline, Bytes_Of(Data, Size));
     const qor_error Given = Give(Result.Bytes, Output, Output_Size);
     if (Given != QOR_OK || !Result.Damaged) return Given;
-    Context->Damage = "damaged block " + std::to_string(Result.Block_Number) + " at offset " +
-                      std::to_string(Result.Record_Offset) + ": " + Result.Reason;
+    Context->Damage = QOR_Damage_Text(Result.Block_Number, Result.Record_Offset, Result.Reason);
     return QOR_ERROR_DAMAGED;
   });
 }

@@ -86,6 +86,8 @@ class T_QOR_Driver {
   void Run_Stream_Phase(bool Compressing);
   // -t: expands every matching file in memory, checks it and writes nothing.
   void Run_Test_Phase(const T_QOR_IO& IO);
+  // "File not found", the pattern on standard error, and no later phase or totals.
+  void Report_No_Match();
   void Start_File(bool Compressing, size_t Index, const T_QOR_File_Pair& File);
   void Finish_File(const T_QOR_IO& IO, bool Compressing, const T_QOR_File_Pair& File,
                    const T_QOR_File_Outcome& Outcome);
@@ -130,10 +132,10 @@ int T_QOR_Driver::Run() {
   const bool Streams = Settings.Input_Name == "-" && (Settings.Compress || Settings.Expand);
   if (Streams) Console = stderr;
   for (const std::string_view Line : Banner) Print_Line(Line);
+  if (Settings.Help) {
+    for (const std::string_view Line : Usage) Print_Line(Line);
+  }
   if (Streams) {
-    if (Settings.Help) {
-      for (const std::string_view Line : Usage) Print_Line(Line);
-    }
     if (Settings.Compress && Settings.Expand) {
       throw T_QOR_File_Error(Standard_Input_Name, "can be read by one phase only; give -c or -e");
     }
@@ -141,22 +143,17 @@ int T_QOR_Driver::Run() {
     Print_Totals();
     return Exit_Success;
   }
-  {
-    if (Settings.Compress || Settings.Expand || Settings.Test) {
-      Requested_Workers = QOR_Requested_Workers();
-      // Both phases search the same pattern: what matches now is also what
-      // the expansion phase will read, even if the compression phase runs first.
-      std::vector<std::string> Files;
-      IO.Find_Files(Settings.Input_Name, Files);
-      Note_Inputs(Files);
-    }
-    if (Settings.Help) {
-      for (const std::string_view Line : Usage) Print_Line(Line);
-    }
-    if (Settings.Compress) Run_Phase(IO, true);
-    if (Settings.Expand) Run_Phase(IO, false);
-    if (Settings.Test && !File_Not_Found) Run_Test_Phase(IO);
+  if (Settings.Compress || Settings.Expand || Settings.Test) {
+    Requested_Workers = QOR_Requested_Workers();
+    // Both phases search the same pattern: what matches now is also what
+    // the expansion phase will read, even if the compression phase runs first.
+    std::vector<std::string> Files;
+    IO.Find_Files(Settings.Input_Name, Files);
+    Note_Inputs(Files);
   }
+  if (Settings.Compress) Run_Phase(IO, true);
+  if (Settings.Expand) Run_Phase(IO, false);
+  if (Settings.Test && !File_Not_Found) Run_Test_Phase(IO);
   if (Settings.Compress || Settings.Expand || Settings.Test) Print_Totals();
   if (File_Not_Found) return Exit_File_Error;
   if (Test_Found_Damage) return Exit_Damaged;
@@ -194,10 +191,7 @@ void T_QOR_Driver::Run_Test_Phase(const T_QOR_IO& IO) {
   IO.Find_Files(Settings.Input_Name, Files);
   Number_Of_Files = static_cast<double>(Files.size());
   if (Files.empty()) {
-    Print_Line(File_Not_Found_Text);
-    Print_Error(false, Settings.Input_Name + ": no file matches");
-    File_Not_Found = true;
-    Settings.Test = false;
+    Report_No_Match();
     return;
   }
   T_QOR_MCP Pipeline;
@@ -213,17 +207,25 @@ void T_QOR_Driver::Run_Test_Phase(const T_QOR_IO& IO) {
         Sum_Of_Rates += static_cast<double>(Outcome.Bytes_Read) / static_cast<double>(Outcome.Bytes_Written) * 8;
       }
     } catch (const T_QOR_Damaged_Block& Damage) {
-      Verdict = Concat({"damaged block ", std::to_string(Damage.Block_Number), " at offset ",
-                        std::to_string(Damage.Block_Offset), ": ", Damage.what()});
+      Verdict = QOR_Damage_Text(Damage.Block_Number, Damage.Block_Offset, Damage.what());
       Test_Found_Damage = true;
     } catch (const T_QOR_File_Error& Error) {
-      const std::string Reason = Error.what();
-      // "name: reason" -> the reason alone, the name stands first on the line.
-      Verdict = Reason.substr(std::min(Reason.size(), Name.size() + 2));
+      Verdict = Error.Reason;
       Test_Found_File_Error = true;
     }
     Print_Line(Concat({Name, ": ", Verdict}));
   }
+}
+
+void T_QOR_Driver::Report_No_Match() {
+  Print_Line(File_Not_Found_Text);
+  Print_Error(false, Settings.Input_Name.empty() ? std::string("no file name or wildcard given")
+                                                 : Settings.Input_Name + ": no file matches");
+  // No later phase and no totals.
+  Settings.Compress = false;
+  Settings.Expand = false;
+  Settings.Test = false;
+  File_Not_Found = true;
 }
 
 void T_QOR_Driver::Run_Phase(const T_QOR_IO& IO, bool Compressing) {
@@ -232,13 +234,7 @@ void T_QOR_Driver::Run_Phase(const T_QOR_IO& IO, bool Compressing) {
   Number_Of_Files = static_cast<double>(Files.size());
   Note_Inputs(Files);
   if (Files.empty()) {
-    Print_Line(File_Not_Found_Text);
-    Print_Error(false, Settings.Input_Name.empty() ? std::string("no file name or wildcard given")
-                                                   : Settings.Input_Name + ": no file matches");
-    // No later phase and no totals.
-    Settings.Compress = false;
-    Settings.Expand = false;
-    File_Not_Found = true;
+    Report_No_Match();
     return;
   }
   if (!Settings.Verbose) {
@@ -354,8 +350,7 @@ void T_QOR_Driver::Print_Totals() {
 
 std::string Damage_Report(const T_QOR_Damaged_Block& Damage) {
   if (Damage.File_Name.empty()) return Concat({"damaged block: ", Damage.what()});
-  return Concat({Damage.File_Name, ": damaged block ", std::to_string(Damage.Block_Number), " at offset ",
-                 std::to_string(Damage.Block_Offset), ": ", Damage.what()});
+  return Concat({Damage.File_Name, ": ", QOR_Damage_Text(Damage.Block_Number, Damage.Block_Offset, Damage.what())});
 }
 
 }  // namespace

@@ -135,4 +135,10 @@ class T_QOR_Damaged_Block : public std::runtime_error {
   int64_t Block_Offset = 0;  // of the block's header in the compressed file
 };
 
+// "damaged block N at offset X: REASON": how every report of damage reads,
+// from the program's stderr line and -t to the library.
+inline std::string QOR_Damage_Text(int64_t Block_Number, int64_t Offset, const std::string& Reason) {
+  return "damaged block " + std::to_string(Block_Number) + " at offset " + std::to_string(Offset) + ": " + Reason;
+}
+
 [[noreturn]] void Report_Damaged_Block(const char* Reason);

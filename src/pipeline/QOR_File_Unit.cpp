@@ -14,7 +14,7 @@ std::string System_Reason() { return std::strerror(errno); }
 }  // namespace
 
 T_QOR_File_Error::T_QOR_File_Error(const std::string& File_Name, const std::string& Reason)
-    : std::runtime_error(File_Name + ": " + Reason) {}
+    : std::runtime_error(File_Name + ": " + Reason), Reason(Reason) {}
 
 T_QOR_File::~T_QOR_File() {
   if (Descriptor_ >= 0) ::close(Descriptor_);

@@ -10,6 +10,8 @@
 class T_QOR_File_Error : public std::runtime_error {
  public:
   T_QOR_File_Error(const std::string& File_Name, const std::string& Reason);
+  // what() is "name: reason"; this is the reason alone.
+  const std::string Reason;
 };
 
 // Writes all Count bytes to Descriptor, which stays open; errors name Name.

@@ -72,12 +72,9 @@ T_QOR_Output_File::~T_QOR_Output_File() {
   Registry.erase(Temporary_Name);
 }
 
-T_QOR_File_Identity T_QOR_Output_File::Commit(int Source_Descriptor) {
+void T_QOR_Output_File::Commit(int Source_Descriptor) {
   struct stat Source {};
-  struct stat Written {};
-  if (::fstat(Source_Descriptor, &Source) != 0 || ::fstat(File.Descriptor(), &Written) != 0) {
-    throw T_QOR_File_Error(Final_Name, System_Reason());
-  }
+  if (::fstat(Source_Descriptor, &Source) != 0) throw T_QOR_File_Error(Final_Name, System_Reason());
   // Ownership first: changing it may clear mode bits. Only root may give a
   // file away, and failing to is no reason to lose the output.
   if (::geteuid() == 0) {
@@ -94,7 +91,6 @@ T_QOR_File_Identity T_QOR_Output_File::Commit(int Source_Descriptor) {
   if (::rename(Temporary_Name.c_str(), Final_Name.c_str()) != 0) throw T_QOR_File_Error(Final_Name, System_Reason());
   Registry.erase(Temporary_Name);
   Committed = true;
-  return T_QOR_File_Identity{Written.st_dev, Written.st_ino};
 }
 
 void QOR_Remove_Outputs_On_Signals() {

@@ -42,8 +42,8 @@ class T_QOR_Output_File {
   // modification times and, when run as root, the owner of the file open on
   // Source_Descriptor; closes it, so that a delayed write error still shows;
   // and renames it over the final name. A link at the final name is
-  // replaced, never written through. Returns the identity of the new file.
-  T_QOR_File_Identity Commit(int Source_Descriptor);
+  // replaced, never written through.
+  void Commit(int Source_Descriptor);
 
  private:
   std::string Final_Name;
