@@ -1,4 +1,6 @@
-// Compress-then-expand of arbitrary bytes in both modes restores them exactly.
+// Compress-then-expand of arbitrary bytes restores them exactly. The first
+// byte's low bit picks the mode, so that each run does one round trip and the
+// fuzzer's time goes into more inputs; it is compressed with the rest.
 #include <algorithm>
 #include <cstdlib>
 
@@ -7,10 +9,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   static T_QOR_MCP Pipeline;
-  for (const bool Fast : {true, false}) {
-    const std::vector<uint8_t> Packed = QOR_Compress_Memory(Pipeline, {Data, Size}, Fast);
-    const T_QOR_Expansion Unpacked = QOR_Expand_Memory(Pipeline, Packed);
-    if (Unpacked.Damaged || !std::equal(Data, Data + Size, Unpacked.Bytes.begin(), Unpacked.Bytes.end())) std::abort();
-  }
+  const bool Fast = Size > 0 && (Data[0] & 1) != 0;
+  const std::vector<uint8_t> Packed = QOR_Compress_Memory(Pipeline, {Data, Size}, Fast);
+  const T_QOR_Expansion Unpacked = QOR_Expand_Memory(Pipeline, Packed);
+  if (Unpacked.Damaged || !std::equal(Data, Data + Size, Unpacked.Bytes.begin(), Unpacked.Bytes.end())) std::abort();
   return 0;
 }

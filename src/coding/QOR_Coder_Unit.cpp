@@ -355,8 +355,13 @@ void T_QOR_Coder::Code_Mantissa_Pass(C& Codec, const int32_t* Counts, const int3
 // fresh 257-symbol model; decoding writes the symbols to Output.
 template <class SM, class C>
 void T_QOR_Coder::Code_Symbol_Segment(C& Codec, T_QOR_Block_Data& B) {
-  Symbol_Model = std::make_unique<SM>(End_Symbol + 1);
-  SM& Model = static_cast<SM&>(*Symbol_Model);
+  SM& Model = [this]() -> SM& {
+    if constexpr (std::is_same_v<SM, T_QOR_Symbol_Context_Model>) {
+      return Context_Symbol_Model;
+    } else {
+      return Plain_Symbol_Model;
+    }
+  }();
   Model.Set_Block_Flags(Block_Fast_Mode, Block_SIF_Path);
   Model.Reset();
   Codec.Begin_Segment();
@@ -376,7 +381,6 @@ void T_QOR_Coder::Code_Symbol_Segment(C& Codec, T_QOR_Block_Data& B) {
   }
   Codec.Store(B.Output->Length, n);
   Codec.End_Segment();
-  Symbol_Model.reset();
 }
 
 template <class C>
@@ -494,7 +498,6 @@ bool T_QOR_Coder::Encode_Block(T_QOR_Block_Data& B) {
   try {
     Code_Path(Encoder, B, Fast, SIF);
   } catch (const T_Payload_Overflow&) {
-    Symbol_Model.reset();
     return false;
   }
   QOR_MCP->Push_Side_Info(static_cast<uint32_t>(B.Output->Length), 3);
@@ -519,7 +522,6 @@ bool T_QOR_Coder::Verify_Payload(T_QOR_Block_Data& B, bool Fast, bool SIF, const
   try {
     Code_Path(Verifier, B, Fast, SIF);
   } catch (const T_Verify_Mismatch&) {
-    Symbol_Model.reset();
     Same = false;
   }
   std::copy(Saved, Saved + Look_Ahead, Tail);

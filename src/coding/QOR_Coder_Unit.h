@@ -232,7 +232,11 @@ class T_QOR_Coder {
   bool Verify_Payload(T_QOR_Block_Data& Block_Data, bool Fast_Mode, bool SIF_Path, const int32_t* Segment_Ends);
 
   T_QOR_Range_Coder Range_Coder;
-  std::unique_ptr<T_QOR_Symbol_Model> Symbol_Model;
+  // The byte models of the fast path and of the AWFC path. Kept for the
+  // coder's life like every other model and reset before each segment: made
+  // per segment, their tables were fresh memory to fault in for every block.
+  T_QOR_Symbol_Model Plain_Symbol_Model{End_Symbol + 1};
+  T_QOR_Symbol_Context_Model Context_Symbol_Model{End_Symbol + 1};
   T_QOR_Symbol_Model Header_Model{256};
   T_QOR_Exponent_Model Exponent_Model;
   T_QOR_Mantissa_Model Bit_Model;
