@@ -278,6 +278,16 @@ bool T_Phase::Claim(T_Job& Job) {
     Job.File = Index;
     Job.Index = File.Blocks_Claimed;
     Job.Position = File.Next_Position;
+    if (Compressing && File.Next_Position >= File.Size) {
+      // A file that grew while it was read (a log being written) is read to
+      // the end it has now, not cut at the size it had when it was opened.
+      try {
+        File.Size = std::max(File.Size, File.Input.Size());
+      } catch (...) {
+        Fail_File(Index, File, std::current_exception());
+        continue;
+      }
+    }
     if (File.Next_Position >= File.Size) {
       // No block left; a file without any is whole at once.
       File.All_Claimed = true;
