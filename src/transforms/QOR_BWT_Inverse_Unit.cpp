@@ -86,7 +86,9 @@ void Build_Links(const uint8_t* L, int32_t N, int32_t Primary, uint32_t* Row_Lin
 class T_Inverse_Walk {
  public:
   static constexpr int Max_Walks = 256;
-  static constexpr int Max_Active = 32;
+  // Misses in flight per thread: 48 walks measured 10 to 20 % faster than 32
+  // on 5 MB blocks; 64 no faster again.
+  static constexpr int Max_Active = 48;
   static constexpr int32_t Chunk_Bytes = 16384;
   static constexpr int Max_Chunks = QOR_Buffer_Capacity / Chunk_Bytes + Max_Walks + 1;
   static constexpr int64_t Pool_Bytes = int64_t{Max_Chunks} * Chunk_Bytes;
