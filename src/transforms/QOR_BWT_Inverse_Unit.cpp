@@ -151,7 +151,7 @@ class T_Inverse_Walk {
     // Advances the active walks in lockstep, up to Room bytes each; a walk
     // that reaches a marked row ends there, and the round ends with it.
     void Step_Until_Stop(int32_t Room) {
-      const uint32_t* const Links = W.Links;
+      const uint32_t* const Links_ = W.Links;
       const int Count = Active_Count;
       uint32_t Rows[Max_Active];
       uint8_t* Ends[Max_Active];
@@ -163,7 +163,7 @@ class T_Inverse_Walk {
       int32_t s = 0;
       for (; s < Room; ++s) {
         for (int a = 0; a < Count; ++a) {
-          const uint32_t E = Links[Rows[a]];
+          const uint32_t E = Links_[Rows[a]];
           if (E & Stop_Mark) {
             Stopped = a;
             break;
