@@ -125,7 +125,7 @@ T_Bench& Bench() {
 // Reads the case's material: values of a few bytes, zeros past its end.
 class T_Material {
  public:
-  T_Material(const uint8_t* Data, size_t Size) : Data(Data), Size(Size) {}
+  T_Material(const uint8_t* Data_, size_t Size_) : Data(Data_), Size(Size_) {}
   bool Empty() const { return Pos >= Size; }
   uint32_t Byte() { return Pos < Size ? Data[Pos++] : 0; }
   // A value below 2^24 - 1, mostly small: one byte below 0x80, else two or

@@ -123,7 +123,7 @@ class Reference_AWFC {
   std::vector<int64_t> Sum;
 };
 
-class AWFC_Test : public Transform_Test {
+class AWFC_Stage : public Transform_Stage {
  protected:
   T_Bytes Encode(const T_Bytes& Data) {
     Reset_Streams();
@@ -157,7 +157,7 @@ class AWFC_Test : public Transform_Test {
   T_QOR_AWFC AWFC;
 };
 
-TEST_F(AWFC_Test, WeightTable) {
+TEST_F(AWFC_Stage, WeightTable) {
   EXPECT_EQ(Stage_Weights(0), (T_Weights{131072, 16384, 10178, 6323, 3928, 2440, 1515, 941, 584, 362, 224, 139}));
   EXPECT_EQ(Stage_Weights(10), (T_Weights{131072, 16384, 9714, 5631, 3193, 1771, 962, 512, 267, 136, 68, 33}));
   EXPECT_EQ(Stage_Weights(20), (T_Weights{131072, 16384, 8545, 4125, 1853, 778, 307, 114, 40, 13, 4, 1}));
@@ -165,20 +165,20 @@ TEST_F(AWFC_Test, WeightTable) {
   EXPECT_EQ(Stage_Weights(100), (T_Weights{131072, 16384, 1761, 133, 7, 0, 0, 0, 0, 0, 0, 0}));
 }
 
-TEST_F(AWFC_Test, WorkedExample) {
+TEST_F(AWFC_Stage, WorkedExample) {
   const T_Bytes Data = {1, 2, 3, 1, 2, 3, 4, 1};
   EXPECT_EQ(Encode(Data), (T_Bytes{1, 2, 3, 2, 2, 2, 4, 2}));
   EXPECT_EQ(Pushed_Percent(), 0);
   EXPECT_EQ(Decode({1, 2, 3, 2, 2, 2, 4, 2}, 0), Data);
 }
 
-TEST_F(AWFC_Test, SingleByteCodedAsItself) {
+TEST_F(AWFC_Stage, SingleByteCodedAsItself) {
   EXPECT_EQ(Encode({173}), T_Bytes{173});
   EXPECT_EQ(Pushed_Percent(), 0);
   EXPECT_EQ(Decode({173}, 0), T_Bytes{173});
 }
 
-TEST_F(AWFC_Test, DominantPercentOnSideInfo) {
+TEST_F(AWFC_Stage, DominantPercentOnSideInfo) {
   // Values 1..4 of which 1 is above twice the mean: 25 %.
   T_Bytes Data;
   for (int r = 0; r < 30; ++r) Data.insert(Data.end(), {1, 2, 1, 3, 1, 4, 1, 2, 1, 1});
@@ -186,7 +186,7 @@ TEST_F(AWFC_Test, DominantPercentOnSideInfo) {
   EXPECT_EQ(Pushed_Percent(), 25);
 }
 
-TEST_F(AWFC_Test, EmptyInputPassesThrough) {
+TEST_F(AWFC_Stage, EmptyInputPassesThrough) {
   T_QOR_Buffer* In = B.Input;
   Reset_Streams();
   Set_Input({});
@@ -202,7 +202,7 @@ TEST_F(AWFC_Test, EmptyInputPassesThrough) {
 
 // Values never seen keep the sum 0 and stay behind every positive sum, in
 // rising byte order; values whose sum fell back to 0 stay in front of them.
-TEST_F(AWFC_Test, UntouchedValuesStayBehindInOrder) {
+TEST_F(AWFC_Stage, UntouchedValuesStayBehindInOrder) {
   T_Bytes Data;
   for (int r = 0; r < 10; ++r) Data.insert(Data.end(), {10, 20, 30});
   Data.push_back(5);
@@ -217,7 +217,7 @@ TEST_F(AWFC_Test, UntouchedValuesStayBehindInOrder) {
 // At position 2048 the occurrence at distance 2048 leaves the window: 7, the
 // first symbol, drops to 0 and falls behind 5, which still holds the weight of
 // level 11.
-TEST_F(AWFC_Test, WindowEdge) {
+TEST_F(AWFC_Stage, WindowEdge) {
   T_Bytes Data = {7, 5};
   for (int j = 0; j < 2047; ++j) Data.push_back(j % 2 == 0 ? 1 : 2);
   Data.push_back(5);
@@ -229,7 +229,7 @@ TEST_F(AWFC_Test, WindowEdge) {
   Expect_Round_Trip(Data);
 }
 
-TEST_F(AWFC_Test, MatchesReference) {
+TEST_F(AWFC_Stage, MatchesReference) {
   std::mt19937 Rng(31);
   Expect_Round_Trip(All_Values(3));
   Expect_Round_Trip(Random_Bytes(Rng, 3000, 256));
@@ -248,7 +248,7 @@ TEST_F(AWFC_Test, MatchesReference) {
   Expect_Round_Trip(Periodic);
 }
 
-TEST_F(AWFC_Test, RoundTripsLongBlocks) {
+TEST_F(AWFC_Stage, RoundTripsLongBlocks) {
   std::mt19937 Rng(32);
   for (const T_Bytes& Data :
        {Random_Bytes(Rng, 100000, 256), Skewed_Bytes(Rng, 100000), Run_Bytes(Rng, 100000, 20, 2)}) {
@@ -261,7 +261,7 @@ TEST_F(AWFC_Test, RoundTripsLongBlocks) {
 // same value met at several level boundaries, runs, and ties between values
 // changed in the same position are where that could part from the step by
 // step order.
-TEST_F(AWFC_Test, RunsPeriodsAndTiesMatchReference) {
+TEST_F(AWFC_Stage, RunsPeriodsAndTiesMatchReference) {
   std::mt19937 Rng(34);
   Expect_Round_Trip(Coincidence_Bytes(Rng, 5000));
   Expect_Round_Trip(Run_Bytes(Rng, 3000, 4, 3));
@@ -275,7 +275,7 @@ TEST_F(AWFC_Test, RunsPeriodsAndTiesMatchReference) {
 // For every percentage, the decoder rebuilds from the reference's codes a
 // block long enough to reach beyond the block start's shorter path and to
 // see occurrences leave the last level of weight above 0.
-TEST_F(AWFC_Test, EveryPercentageFollowsReference) {
+TEST_F(AWFC_Stage, EveryPercentageFollowsReference) {
   std::mt19937 Rng(35);
   for (int Percent = 0; Percent <= 100; ++Percent) {
     const T_Bytes Data = Coincidence_Bytes(Rng, Window_Span(Percent) + 800);
@@ -305,7 +305,7 @@ T_Bytes Block_With_Percent(std::mt19937& Rng, int Dominant, size_t n) {
 // Encoding meets every count of active levels its percentages can reach (a
 // block's dominant share stays below one half), past the block start and
 // with occurrences leaving the last active level.
-TEST_F(AWFC_Test, EveryReachableLevelCountEncodesLikeReference) {
+TEST_F(AWFC_Stage, EveryReachableLevelCountEncodesLikeReference) {
   std::mt19937 Rng(36);
   std::vector<int> Seen;
   for (int Percent : {0, 20, 21, 25, 30, 36, 44, 45}) {
@@ -319,7 +319,7 @@ TEST_F(AWFC_Test, EveryReachableLevelCountEncodesLikeReference) {
   EXPECT_EQ(Seen, (std::vector<int>{7, 8, 9, 10, 11, 12}));
 }
 
-TEST_F(AWFC_Test, DecodesEveryPercentage) {
+TEST_F(AWFC_Stage, DecodesEveryPercentage) {
   std::mt19937 Rng(33);
   const T_Bytes Codes = Random_Bytes(Rng, 4000, 12);
   for (int Percent = 0; Percent <= 100; Percent += 7) {
@@ -328,13 +328,13 @@ TEST_F(AWFC_Test, DecodesEveryPercentage) {
   }
 }
 
-TEST_F(AWFC_Test, DamagePercentageAbove100) {
+TEST_F(AWFC_Stage, DamagePercentageAbove100) {
   EXPECT_EQ(Decode({3, 0, 1}, 100).size(), 3u);
   for (int Percent : {101, 180, 255})
     EXPECT_THROW(Decode({3, 0, 1}, static_cast<uint8_t>(Percent)), T_QOR_Damaged_Block);
 }
 
-TEST_F(AWFC_Test, DamageMissingPercentage) {
+TEST_F(AWFC_Stage, DamageMissingPercentage) {
   Reset_Streams();
   Set_Input({1, 2});
   EXPECT_THROW(AWFC.Decode_Block(B), T_QOR_Damaged_Block);

@@ -102,7 +102,7 @@ void Expect_Empty_Totals(const std::vector<std::string>& Lines, size_t First, in
 
 // ---------------------------------------------------------------- help and messages
 
-TEST(Cli, NoArgumentsPrintsBannerAndUsage) {
+TEST(Command_Line, NoArgumentsPrintsBannerAndUsage) {
   T_Temp_Dir Dir;
   const T_Process_Result Result = Run_QOR({}, Dir.Dir());
   EXPECT_EQ(Result.Exit_Code, 0);
@@ -111,7 +111,7 @@ TEST(Cli, NoArgumentsPrintsBannerAndUsage) {
   EXPECT_TRUE(std::filesystem::is_empty(Dir.Path()));
 }
 
-TEST(Cli, UnknownOptionLetterMeansHelp) {
+TEST(Command_Line, UnknownOptionLetterMeansHelp) {
   T_Temp_Dir Dir;
   Dir.Write("x", "");
   const T_Process_Result Result = Run_QOR({"-xc", "x"}, Dir.Dir());
@@ -122,7 +122,7 @@ TEST(Cli, UnknownOptionLetterMeansHelp) {
 
 // A first argument of exactly --help or --version: no banner, exit 0. Any
 // other long form is still an option group that sets nothing.
-TEST(Cli, LongHelpAndVersion) {
+TEST(Command_Line, LongHelpAndVersion) {
   T_Temp_Dir Dir;
   const std::vector<std::pair<std::vector<std::string>, std::string>> Cases = {
       {{"--help"}, Usage_Text},
@@ -138,7 +138,7 @@ TEST(Cli, LongHelpAndVersion) {
   EXPECT_NE(Banner_Text.find("Version                   : 2.4\n"), std::string::npos);
 }
 
-TEST(Cli, CompressAloneFindsNoFile) {
+TEST(Command_Line, CompressAloneFindsNoFile) {
   T_Temp_Dir Dir;
   Dir.Write("a.txt", "");
   const T_Process_Result Result = Run_QOR({"-c"}, Dir.Dir());
@@ -147,7 +147,7 @@ TEST(Cli, CompressAloneFindsNoFile) {
   EXPECT_EQ(Result.Err, "qor: no file name or wildcard given\n");
 }
 
-TEST(Cli, NoMatchEndsBeforeExpansionAndTotals) {
+TEST(Command_Line, NoMatchEndsBeforeExpansionAndTotals) {
   T_Temp_Dir Dir;
   const T_Process_Result Result = Run_QOR({"-cev", "*.none"}, Dir.Dir());
   EXPECT_EQ(Result.Exit_Code, 1);
@@ -155,7 +155,7 @@ TEST(Cli, NoMatchEndsBeforeExpansionAndTotals) {
   EXPECT_EQ(Result.Err, "qor: *.none: no file matches\n");
 }
 
-TEST(Cli, DirectoryNameMatchesNothing) {
+TEST(Command_Line, DirectoryNameMatchesNothing) {
   T_Temp_Dir Dir;
   std::filesystem::create_directory(Dir / "sub");
   const T_Process_Result Result = Run_QOR({"-c", "sub"}, Dir.Dir());
@@ -163,7 +163,7 @@ TEST(Cli, DirectoryNameMatchesNothing) {
   EXPECT_EQ(Result.Out, Banner_Text + Not_Found_Text);
 }
 
-TEST(Cli, HelpThenCompression) {
+TEST(Command_Line, HelpThenCompression) {
   T_Temp_Dir Dir;
   Dir.Write("x", "");
   const T_Process_Result Result = Run_QOR({"-h", "-c", "x"}, Dir.Dir());
@@ -177,7 +177,7 @@ TEST(Cli, HelpThenCompression) {
 
 // ---------------------------------------------------------------- names and extensions
 
-TEST(Cli, ExpandWithGivenExtension) {
+TEST(Command_Line, ExpandWithGivenExtension) {
   T_Temp_Dir Dir;
   Dir.Write("data.qor", "");
   const T_Process_Result Result = Run_QOR({"-e", "data.qor", "txt"}, Dir.Dir());
@@ -187,7 +187,7 @@ TEST(Cli, ExpandWithGivenExtension) {
   EXPECT_EQ(Dir.Read("data.txt"), "");
 }
 
-TEST(Cli, OptionAfterExtensionRestoresDefault) {
+TEST(Command_Line, OptionAfterExtensionRestoresDefault) {
   T_Temp_Dir Dir;
   Dir.Write("file.txt", "");
   const T_Process_Result Result = Run_QOR({"file.txt", "out", "-c"}, Dir.Dir());
@@ -196,7 +196,7 @@ TEST(Cli, OptionAfterExtensionRestoresDefault) {
   EXPECT_FALSE(Dir.Exists("file.out"));
 }
 
-TEST(Cli, InputNameKeepsItsCaseExtensionIsLowerCased) {
+TEST(Command_Line, InputNameKeepsItsCaseExtensionIsLowerCased) {
   T_Temp_Dir Dir;
   Dir.Write("Report.TXT", "");
   const T_Process_Result Result = Run_QOR({"-CV", "Report.TXT", "QQ"}, Dir.Dir());
@@ -205,7 +205,7 @@ TEST(Cli, InputNameKeepsItsCaseExtensionIsLowerCased) {
   EXPECT_TRUE(Dir.Exists("Report.qq"));
 }
 
-TEST(Cli, WildcardIgnoresCaseAndKeepsTheDirectoryPart) {
+TEST(Command_Line, WildcardIgnoresCaseAndKeepsTheDirectoryPart) {
   T_Temp_Dir Dir;
   std::filesystem::create_directory(Dir / "Sub");
   Dir.Write("Sub/A.TXT", "");
@@ -219,7 +219,7 @@ TEST(Cli, WildcardIgnoresCaseAndKeepsTheDirectoryPart) {
   EXPECT_NE(Result.Out.find("Number of files           :             2\n"), std::string::npos);
 }
 
-TEST(Cli, ArgumentsBeyondTheSixthAreIgnored) {
+TEST(Command_Line, ArgumentsBeyondTheSixthAreIgnored) {
   T_Temp_Dir Dir;
   Dir.Write("a.txt", "");
   const T_Process_Result Result = Run_QOR({"a.txt", "b", "c", "d", "e", "f", "-c"}, Dir.Dir());
@@ -231,7 +231,7 @@ TEST(Cli, ArgumentsBeyondTheSixthAreIgnored) {
 
 // ---------------------------------------------------------------- reports
 
-TEST(Cli, VerboseCompressionReportOfEmptyFiles) {
+TEST(Command_Line, VerboseCompressionReportOfEmptyFiles) {
   T_Temp_Dir Dir;
   Dir.Write("one.txt", "");
   Dir.Write("two.txt", "");
@@ -259,7 +259,7 @@ TEST(Cli, VerboseCompressionReportOfEmptyFiles) {
   Expect_Empty_Totals(Lines, 14, 2);
 }
 
-TEST(Cli, VerboseFastCompressionNamesTheFastChain) {
+TEST(Command_Line, VerboseFastCompressionNamesTheFastChain) {
   T_Temp_Dir Dir;
   Dir.Write("e.bin", "");
   const T_Process_Result Result = Run_QOR({"-cv1", "e.bin"}, Dir.Dir());
@@ -270,7 +270,7 @@ TEST(Cli, VerboseFastCompressionNamesTheFastChain) {
   EXPECT_EQ(Lines[1], "stages                    : BWT - RLE_EXP - MTF - AC");
 }
 
-TEST(Cli, VerboseExpansionReportOfAnEmptyFile) {
+TEST(Command_Line, VerboseExpansionReportOfAnEmptyFile) {
   T_Temp_Dir Dir;
   Dir.Write("e.qor", "");
   const T_Process_Result Result = Run_QOR({"-ev", "e.qor"}, Dir.Dir());
@@ -292,7 +292,7 @@ TEST(Cli, VerboseExpansionReportOfAnEmptyFile) {
 
 // Both phases read a.txt and write a.exp (the extension set last): the
 // expansion must not destroy what the compression just made.
-TEST(Cli, BothPhasesUseTheSameNamesAndTheLastExtension) {
+TEST(Command_Line, BothPhasesUseTheSameNamesAndTheLastExtension) {
   T_Temp_Dir Dir;
   Dir.Write("a.txt", "");
   const T_Process_Result Result = Run_QOR({"-cev", "a.txt"}, Dir.Dir());
@@ -305,7 +305,7 @@ TEST(Cli, BothPhasesUseTheSameNamesAndTheLastExtension) {
   EXPECT_TRUE(Dir.Exists("a.exp"));
 }
 
-TEST(Cli, SpinnerTurnsOncePerFileThenTotalsOverwriteTheLine) {
+TEST(Command_Line, SpinnerTurnsOncePerFileThenTotalsOverwriteTheLine) {
   T_Temp_Dir Dir;
   for (const char* Name : {"1.txt", "2.txt", "3.txt", "4.txt", "5.txt"}) Dir.Write(Name, "");
   const T_Process_Result Result = Run_QOR({"-c", "*.txt"}, Dir.Dir());
@@ -317,7 +317,7 @@ TEST(Cli, SpinnerTurnsOncePerFileThenTotalsOverwriteTheLine) {
   for (const char* Name : {"1.qor", "2.qor", "3.qor", "4.qor", "5.qor"}) EXPECT_TRUE(Dir.Exists(Name)) << Name;
 }
 
-TEST(Cli, NonVerboseExpansionCountLine) {
+TEST(Command_Line, NonVerboseExpansionCountLine) {
   T_Temp_Dir Dir;
   Dir.Write("a.qor", "");
   const T_Process_Result Result = Run_QOR({"-e", "a.qor"}, Dir.Dir());
@@ -330,7 +330,7 @@ TEST(Cli, NonVerboseExpansionCountLine) {
 
 // ---------------------------------------------------------------- failures
 
-TEST(Cli, OutputThatCannotBeCreatedEndsWithExitOne) {
+TEST(Command_Line, OutputThatCannotBeCreatedEndsWithExitOne) {
   T_Temp_Dir Dir;
   Dir.Write("a.txt", "");
   // A directory where the output should go: creation fails even for a superuser.
@@ -342,7 +342,7 @@ TEST(Cli, OutputThatCannotBeCreatedEndsWithExitOne) {
   EXPECT_TRUE(std::regex_match(Result.Err, std::regex("qor: a\\.qor: [^\n]+\n"))) << Result.Err;
 }
 
-TEST(Cli, OutputInAReadOnlyDirectoryEndsWithExitOne) {
+TEST(Command_Line, OutputInAReadOnlyDirectoryEndsWithExitOne) {
   if (::geteuid() == 0) GTEST_SKIP() << "a superuser may write anywhere";
   T_Temp_Dir Dir;
   std::filesystem::create_directory(Dir / "ro");
@@ -354,7 +354,7 @@ TEST(Cli, OutputInAReadOnlyDirectoryEndsWithExitOne) {
   EXPECT_TRUE(std::regex_match(Result.Err, std::regex("qor: ro/a\\.qor: [^\n]+\n"))) << Result.Err;
 }
 
-TEST(Cli, UnreadableInputEndsWithExitOne) {
+TEST(Command_Line, UnreadableInputEndsWithExitOne) {
   if (::geteuid() == 0) GTEST_SKIP() << "a superuser may read anything";
   T_Temp_Dir Dir;
   Dir.Write("a.txt", "secret");
@@ -365,7 +365,7 @@ TEST(Cli, UnreadableInputEndsWithExitOne) {
   EXPECT_FALSE(Dir.Exists("a.qor"));
 }
 
-TEST(Cli, OutputThatIsTheInputThroughALinkIsRefused) {
+TEST(Command_Line, OutputThatIsTheInputThroughALinkIsRefused) {
   T_Temp_Dir Dir;
   Dir.Write("a.txt", "keep me");
   std::filesystem::create_symlink("a.txt", Dir / "a.qor");
@@ -375,7 +375,7 @@ TEST(Cli, OutputThatIsTheInputThroughALinkIsRefused) {
   EXPECT_EQ(Dir.Read("a.txt"), "keep me");
 }
 
-TEST(Cli, ForeignCompressedFileIsADamagedBlock) {
+TEST(Command_Line, ForeignCompressedFileIsADamagedBlock) {
   T_Temp_Dir Dir;
   // Header length 5: no block starts like this.
   Dir.Write("junk.qor", std::string("\x05\x01\x02\x03\x04\x05\x06\x07", 8));
@@ -385,7 +385,7 @@ TEST(Cli, ForeignCompressedFileIsADamagedBlock) {
   EXPECT_EQ(Dir.Read("junk.exp"), "");
 }
 
-TEST(Cli, DamagedBlockInVerboseModeFollowsTheMessageLine) {
+TEST(Command_Line, DamagedBlockInVerboseModeFollowsTheMessageLine) {
   T_Temp_Dir Dir;
   // A complete fast header whose payload length runs past the end of the file.
   Dir.Write("cut.qor", std::string("\x0c\x01\x00\x00\x00\x00\x00\x00\x00\x10\x00\x00", 12));

@@ -92,7 +92,7 @@ void Expect_Expansion_Report(const std::vector<std::string>& Lines, size_t First
 
 }  // namespace
 
-TEST(CliPipeline, FastRoundTripReportsLineByLine) {
+TEST(Command_Line_Pipeline, FastRoundTripReportsLineByLine) {
   T_Temp_Dir Dir;
   const std::string Original = Text_Sample(123457);
   Dir.Write("book.txt", Original);
@@ -125,7 +125,7 @@ TEST(CliPipeline, FastRoundTripReportsLineByLine) {
   EXPECT_EQ(Dir.Read("book.out"), Original);
 }
 
-TEST(CliPipeline, NormalModeNamesTheChainOfTheLastBlock) {
+TEST(Command_Line_Pipeline, NormalModeNamesTheChainOfTheLastBlock) {
   T_Temp_Dir Dir;
   // Small blocks take the AWFC path, blocks of 262,143 bytes and more the SIF path.
   Dir.Write("small.txt", Text_Sample(1000));
@@ -147,7 +147,7 @@ TEST(CliPipeline, NormalModeNamesTheChainOfTheLastBlock) {
   }
 }
 
-TEST(CliPipeline, TotalsSumFilesAndAverageTheirRates) {
+TEST(Command_Line_Pipeline, TotalsSumFilesAndAverageTheirRates) {
   T_Temp_Dir Dir;
   Dir.Write("a.txt", Text_Sample(5000));
   Dir.Write("b.txt", std::string(7000, 'b'));
@@ -170,7 +170,7 @@ TEST(CliPipeline, TotalsSumFilesAndAverageTheirRates) {
   EXPECT_EQ(Lines[6], Rule);
 }
 
-TEST(CliPipeline, ChangedCRCStopsExpansionWithExitTwo) {
+TEST(Command_Line_Pipeline, ChangedCRCStopsExpansionWithExitTwo) {
   T_Temp_Dir Dir;
   Dir.Write("a.txt", Text_Sample(10000));
   ASSERT_EQ(Run_QOR({"-c1", "a.txt"}, Dir.Dir()).Exit_Code, 0);

@@ -103,7 +103,7 @@ int32_t Decode_Segment(T_QOR_Range_Coder& RC, Model_Set& Set, const std::vector<
 
 }  // namespace
 
-TEST(Range_Coder, Four_Zeros_With_A_Fresh_Head_Model) {
+TEST(Range_Coder, FourZerosWithAFreshHeadModel) {
   T_QOR_Model M(4, 450);
   M.Reset();
   uint8_t Out[16] = {};
@@ -115,7 +115,7 @@ TEST(Range_Coder, Four_Zeros_With_A_Fresh_Head_Model) {
   EXPECT_EQ(Out[1], 0xF4);
 }
 
-TEST(Range_Coder, Empty_Segment_Is_00_01) {
+TEST(Range_Coder, EmptySegmentIsBytes00Then01) {
   uint8_t Out[8] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
   T_QOR_Range_Coder RC;
   RC.Start_Encoding(Out, 3);
@@ -130,7 +130,7 @@ TEST(Range_Coder, Empty_Segment_Is_00_01) {
   EXPECT_EQ(Decoder.Finish_Decoding(), 5);
 }
 
-TEST(Range_Coder, Matches_Exact_Arithmetic_Including_Carries_Through_FF_Runs) {
+TEST(Range_Coder, MatchesExactArithmeticIncludingCarriesThroughFFRuns) {
   std::mt19937 Rng(5);
   Model_Set Coded, Reference_Models;
   int32_t Through_FF = 0;
@@ -151,7 +151,7 @@ TEST(Range_Coder, Matches_Exact_Arithmetic_Including_Carries_Through_FF_Runs) {
   EXPECT_GT(Through_FF, 5);
 }
 
-TEST(Range_Coder, Chained_Segments_Decode_Back_To_Back) {
+TEST(Range_Coder, ChainedSegmentsDecodeBackToBack) {
   std::mt19937 Rng(9);
   Model_Set Set;
   std::vector<std::vector<Decision>> Segments;
@@ -180,7 +180,7 @@ TEST(Range_Coder, Chained_Segments_Decode_Back_To_Back) {
 
 // A segment whose closing passes the O(1) test decodes the same whatever the
 // two bytes after the leading 0 of what follows it.
-TEST(Range_Coder, Safe_Closing_Decodes_Under_Any_Following_Bytes) {
+TEST(Range_Coder, SafeClosingDecodesUnderAnyFollowingBytes) {
   std::mt19937 Rng(21);
   Model_Set Set;
   Bytes Out(1 << 16);
@@ -312,7 +312,7 @@ class Coder_Stage : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(Coder_Stage, Empty_Fast_Block_Vector) {
+TEST_F(Coder_Stage, EmptyFastBlockVector) {
   Set_Path(true, false);
   Clear_Streams();
   B.Input->Length = 0;
@@ -329,7 +329,7 @@ TEST_F(Coder_Stage, Empty_Fast_Block_Vector) {
   EXPECT_EQ(B.Input->Data[8], 0) << "the byte after the payload is set to 0";
 }
 
-TEST_F(Coder_Stage, Empty_AWFC_Block_Vector) {
+TEST_F(Coder_Stage, EmptyAWFCBlockVector) {
   Set_Path(false, false);
   B.Input->Length = 0;
   EXPECT_TRUE(Encode());
@@ -340,7 +340,7 @@ TEST_F(Coder_Stage, Empty_AWFC_Block_Vector) {
   EXPECT_EQ(B.Input->Length, 4);
 }
 
-TEST_F(Coder_Stage, Fast_Path_Round_Trip) {
+TEST_F(Coder_Stage, FastPathRoundTrip) {
   Set_Path(true, false);
   for (int Round = 0; Round < 4; ++Round) {
     Clear_Streams();
@@ -359,7 +359,7 @@ TEST_F(Coder_Stage, Fast_Path_Round_Trip) {
   }
 }
 
-TEST_F(Coder_Stage, AWFC_Path_Round_Trip) {
+TEST_F(Coder_Stage, AWFCPathRoundTrip) {
   Set_Path(false, false);
   for (int Round = 0; Round < 4; ++Round) {
     Bytes Symbols(Round == 0 ? 2 : 5000 + Round * 40009);
@@ -374,7 +374,7 @@ TEST_F(Coder_Stage, AWFC_Path_Round_Trip) {
   }
 }
 
-TEST_F(Coder_Stage, SIF_Path_Round_Trip_Through_The_Integer_Stream) {
+TEST_F(Coder_Stage, SIFPathRoundTripThroughTheIntegerStream) {
   Set_Path(false, true);
   for (int Round = 0; Round < 3; ++Round) {
     Clear_Streams();
@@ -412,7 +412,7 @@ TEST_F(Coder_Stage, SIF_Path_Round_Trip_Through_The_Integer_Stream) {
 // The coder keeps its header, exponent and mantissa models from block to
 // block: a block must code exactly as it would in a coder that never saw the
 // blocks before it, in every path and after a block of another path.
-TEST_F(Coder_Stage, Every_Block_Codes_As_In_A_Fresh_Coder) {
+TEST_F(Coder_Stage, EveryBlockCodesAsInAFreshCoder) {
   const bool Paths[][2] = {{false, true}, {true, false}, {false, true}, {false, false}, {false, true}, {true, false}};
   for (int Block = 0; Block < 6; ++Block) {
     const bool Fast = Paths[Block][0], SIF = Paths[Block][1];
@@ -443,7 +443,7 @@ TEST_F(Coder_Stage, Every_Block_Codes_As_In_A_Fresh_Coder) {
   }
 }
 
-TEST_F(Coder_Stage, SIF_Path_Codes_The_Reserved_Value_And_Every_Segment_Length) {
+TEST_F(Coder_Stage, SIFPathCodesTheReservedValueAndEverySegmentLength) {
   Set_Path(false, true);
   Clear_Streams();
   for (int k = 0; k < 5; ++k) Put_Integers(Random_Integers(50 + 10 * k));
@@ -494,7 +494,7 @@ const std::vector<std::vector<int32_t>>& Unsafe_Mantissa_Walks() {
 // As the last segment of a block (SIF path: integer mantissas) an unsafe
 // closing is always refused: the worst following bytes 0xFF 0xFF push the code
 // value past the top of the final interval, so the O(1) test is exact there.
-TEST_F(Coder_Stage, Unsafe_Last_Segment_Is_Refused) {
+TEST_F(Coder_Stage, UnsafeLastSegmentIsRefused) {
   Set_Path(false, true);
   ASSERT_GE(Unsafe_Mantissa_Walks().size(), 3u);
   for (const auto& Bits : Unsafe_Mantissa_Walks()) {
@@ -528,7 +528,7 @@ TEST_F(Coder_Stage, Unsafe_Last_Segment_Is_Refused) {
 // empty symbol segment (00 00 00 01) the block is confirmed and expands right
 // whatever follows the payload; after symbol segments that begin with high
 // bytes it is refused, and would indeed expand to other runs.
-TEST_F(Coder_Stage, Unsafe_Inner_Segment_Is_Confirmed_Or_Refused) {
+TEST_F(Coder_Stage, UnsafeInnerSegmentIsConfirmedOrRefused) {
   Set_Path(true, false);
   int32_t Confirmed = 0, Refused = 0;
   for (const auto& Bits : Unsafe_Mantissa_Walks()) {
@@ -614,7 +614,7 @@ class Damaged_Payload : public Coder_Stage {
   }
 };
 
-TEST_F(Damaged_Payload, Header_Limits_Are_Checked) {
+TEST_F(Damaged_Payload, HeaderLimitsAreChecked) {
   Set_Path(false, true);
   Header_Only([](Header_Writer& W) {
     W.Number(0), W.Number(0), W.Number(0);
@@ -647,7 +647,7 @@ TEST_F(Damaged_Payload, Header_Limits_Are_Checked) {
   B.Decode_Limit = QOR_Buffer_Capacity;
 }
 
-TEST_F(Damaged_Payload, Length_Limits_Are_Checked) {
+TEST_F(Damaged_Payload, LengthLimitsAreChecked) {
   Set_Path(false, false);
   Bytes Symbols(3000);
   for (auto& s : Symbols) s = static_cast<uint8_t>(Rng() % 40);
@@ -662,7 +662,7 @@ TEST_F(Damaged_Payload, Length_Limits_Are_Checked) {
 }
 
 // A symbol segment that never reaches End_Symbol must stop at the buffer's end.
-TEST_F(Damaged_Payload, Symbols_Beyond_The_Buffer_Are_Refused) {
+TEST_F(Damaged_Payload, SymbolsBeyondTheBufferAreRefused) {
   Set_Path(true, false);
   Clear_Streams();
   B.Input->Length = 0;
@@ -682,7 +682,7 @@ TEST_F(Damaged_Payload, Symbols_Beyond_The_Buffer_Are_Refused) {
 // Random corruption of real payloads of every path: the decoder either reports
 // a damaged block or decodes something, never reading or writing outside its
 // buffers (run under the sanitizers) and always ending at the payload's end.
-TEST_F(Damaged_Payload, Random_Corruption_Never_Escapes) {
+TEST_F(Damaged_Payload, RandomCorruptionNeverEscapes) {
   int32_t Rejected = 0, Decoded = 0;
   for (int Path = 0; Path < 3; ++Path) {
     Set_Path(Path == 0, Path == 1);
@@ -715,7 +715,7 @@ TEST_F(Damaged_Payload, Random_Corruption_Never_Escapes) {
 
 // A payload that would not fit a buffer is refused before it is written past
 // the buffer's end, so that the pipeline can code the block another way.
-TEST_F(Coder_Stage, Payload_Larger_Than_A_Buffer_Is_Refused) {
+TEST_F(Coder_Stage, PayloadLargerThanABufferIsRefused) {
   Set_Path(true, false);
   Clear_Streams();
   Bytes Symbols(QOR_Buffer_Capacity);
@@ -810,7 +810,7 @@ int32_t Count_Of_Exponent(const std::vector<int32_t>& Values, int e) {
 
 }  // namespace
 
-TEST_F(Coder_Stage, Fast_Payload_Matches_Reference_Layout) {
+TEST_F(Coder_Stage, FastPayloadMatchesReferenceLayout) {
   Set_Path(true, false);
   Clear_Streams();
   Bytes Symbols(30000);
@@ -829,7 +829,7 @@ TEST_F(Coder_Stage, Fast_Payload_Matches_Reference_Layout) {
   EXPECT_EQ(Payload, Ref.Payload());
 }
 
-TEST_F(Coder_Stage, SIF_Payload_Matches_Reference_Layout) {
+TEST_F(Coder_Stage, SIFPayloadMatchesReferenceLayout) {
   Set_Path(false, true);
   Clear_Streams();
   const auto Values = Random_Integers(20000);

@@ -22,7 +22,7 @@ Bytes Read(const std::string& Name) {
   return {std::istreambuf_iterator<char>(File), {}};
 }
 
-class Damage_Test : public ::testing::TestWithParam<std::tuple<const char*, bool>> {
+class Damage : public ::testing::TestWithParam<std::tuple<const char*, bool>> {
  protected:
   T_QOR_MCP Pipeline;
   Bytes Original;
@@ -61,7 +61,7 @@ class Damage_Test : public ::testing::TestWithParam<std::tuple<const char*, bool
   }
 };
 
-TEST_P(Damage_Test, EverySingleByteChangeIsRefusedOrHarmless) {
+TEST_P(Damage, EverySingleByteChangeIsRefusedOrHarmless) {
   // Every position of small files; a fixed sample of a larger one, always
   // including every header byte.
   std::vector<size_t> Positions;
@@ -85,7 +85,7 @@ TEST_P(Damage_Test, EverySingleByteChangeIsRefusedOrHarmless) {
   EXPECT_GT(Refusals, 0);
 }
 
-TEST_P(Damage_Test, EveryCutIsRefused) {
+TEST_P(Damage, EveryCutIsRefused) {
   std::vector<size_t> Cuts;
   for (size_t Start : Block_Starts()) {
     for (size_t k = 1; k <= 13; ++k) Cuts.push_back(Start + k);
@@ -101,7 +101,7 @@ TEST_P(Damage_Test, EveryCutIsRefused) {
   }
 }
 
-TEST_P(Damage_Test, AppendedGarbageIsRefused) {
+TEST_P(Damage, AppendedGarbageIsRefused) {
   for (const Bytes& Tail : {Bytes{0}, Bytes{12}, Bytes{12, 1, 2, 3}, Bytes(40, 0xFF)}) {
     Bytes Damaged = Compressed;
     Damaged.insert(Damaged.end(), Tail.begin(), Tail.end());
@@ -109,7 +109,7 @@ TEST_P(Damage_Test, AppendedGarbageIsRefused) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Corpus, Damage_Test,
+INSTANTIATE_TEST_SUITE_P(Corpus, Damage,
                          ::testing::Combine(::testing::Values("grammar.lsp", "xargs.1", "sum", "ptt5"),
                                             ::testing::Bool()),
                          [](const auto& Info) {

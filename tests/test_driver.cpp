@@ -165,7 +165,7 @@ TEST(Parse, ResetsSettingsFilledBefore) {
 
 // ---------------------------------------------------------------- output names
 
-TEST(OutputName, ReplacesTheExtensionOfTheLastComponent) {
+TEST(Output_Name, ReplacesTheExtensionOfTheLastComponent) {
   EXPECT_EQ(Output_Name("readme.txt", "qor"), "readme.qor");
   EXPECT_EQ(Output_Name("archive.tar.gz", "qor"), "archive.tar.qor");
   EXPECT_EQ(Output_Name("data.qor", "exp"), "data.exp");
@@ -173,14 +173,14 @@ TEST(OutputName, ReplacesTheExtensionOfTheLastComponent) {
   EXPECT_EQ(Output_Name("Mixed.CASE.Txt", "qor"), "Mixed.CASE.qor");
 }
 
-TEST(OutputName, FinalDotKeepsTheDot) { EXPECT_EQ(Output_Name("notes.", "qor"), "notes.qor"); }
+TEST(Output_Name, FinalDotKeepsTheDot) { EXPECT_EQ(Output_Name("notes.", "qor"), "notes.qor"); }
 
-TEST(OutputName, NameWithoutDotGetsOne) {
+TEST(Output_Name, NameWithoutDotGetsOne) {
   EXPECT_EQ(Output_Name("makefile", "qor"), "makefile.qor");
   EXPECT_EQ(Output_Name("x", "exp"), "x.exp");
 }
 
-TEST(OutputName, DotsInTheDirectoryPartDoNotCount) {
+TEST(Output_Name, DotsInTheDirectoryPartDoNotCount) {
   EXPECT_EQ(Output_Name("dir.d/file", "qor"), "dir.d/file.qor");
   EXPECT_EQ(Output_Name("./file", "qor"), "./file.qor");
   EXPECT_EQ(Output_Name("../up/file", "qor"), "../up/file.qor");
@@ -188,18 +188,18 @@ TEST(OutputName, DotsInTheDirectoryPartDoNotCount) {
   EXPECT_EQ(Output_Name("/abs.x/y.z/name.bin", "qor"), "/abs.x/y.z/name.qor");
 }
 
-TEST(OutputName, NeverTheInputItself) {
+TEST(Output_Name, NeverTheInputItself) {
   EXPECT_EQ(Output_Name("a.qor", "qor"), "a.qor.qor");
   EXPECT_EQ(Output_Name("dir/a.qor", "qor"), "dir/a.qor.qor");
   EXPECT_EQ(Output_Name("a.qor.qor", "qor"), "a.qor.qor.qor");
   EXPECT_EQ(Output_Name("b.exp", "exp"), "b.exp.exp");
 }
 
-TEST(OutputName, LeadingDotIsTheExtensionDot) { EXPECT_EQ(Output_Name("dir/.profile", "qor"), "dir/.qor"); }
+TEST(Output_Name, LeadingDotIsTheExtensionDot) { EXPECT_EQ(Output_Name("dir/.profile", "qor"), "dir/.qor"); }
 
 // ---------------------------------------------------------------- number formats
 
-TEST(NumberFormat, GroupedIntegersInTheirField) {
+TEST(Number_Format, GroupedIntegersInTheirField) {
   const T_QOR_Number_Format F;
   EXPECT_EQ(Format_Number(1234, 4, 0, F), "1,234");
   EXPECT_EQ(Format_Number(3, 4, 0, F), "   3");
@@ -213,13 +213,13 @@ TEST(NumberFormat, GroupedIntegersInTheirField) {
   EXPECT_EQ(Format_Number(-1234567, 13, 0, F), "   -1,234,567");
 }
 
-TEST(NumberFormat, GroupedWithDecimals) {
+TEST(Number_Format, GroupedWithDecimals) {
   const T_QOR_Number_Format F;
   EXPECT_EQ(Format_Number(1234567.125, 0, 3, F), "1,234,567.125");
   EXPECT_EQ(Format_Number(12.5, 8, 2, F), "   12.50");
 }
 
-TEST(NumberFormat, FixedPointIsNotGrouped) {
+TEST(Number_Format, FixedPointIsNotGrouped) {
   const T_QOR_Number_Format F;
   EXPECT_EQ(Format_Fixed(2.5, 17, 3, F), "            2.500");
   EXPECT_EQ(Format_Fixed(0, 17, 3, F), "            0.000");
@@ -229,7 +229,7 @@ TEST(NumberFormat, FixedPointIsNotGrouped) {
   EXPECT_EQ(Format_Fixed(1e20, 17, 3, F), "100000000000000000000.000");
 }
 
-TEST(NumberFormat, SeparatorsComeFromTheFormat) {
+TEST(Number_Format, SeparatorsComeFromTheFormat) {
   const T_QOR_Number_Format German{".", ","};
   EXPECT_EQ(Format_Number(5242880, 13, 0, German), "    5.242.880");
   EXPECT_EQ(Format_Fixed(2.5, 17, 3, German), "            2,500");
@@ -239,12 +239,12 @@ TEST(NumberFormat, SeparatorsComeFromTheFormat) {
   EXPECT_EQ(Format_Number(5242880, 13, 0, French), "    5\u202f242\u202f880");
 }
 
-TEST(NumberFormat, NonFiniteValuesAreShownNotGrouped) {
+TEST(Number_Format, NonFiniteValuesAreShownNotGrouped) {
   const T_QOR_Number_Format F;
   EXPECT_EQ(Format_Fixed(1.0 / 0.0, 17, 3, F), "              inf");
 }
 
-TEST(NumberFormat, CLocaleFallsBackToCommaAndPoint) {
+TEST(Number_Format, CLocaleFallsBackToCommaAndPoint) {
   const std::string Saved = std::setlocale(LC_NUMERIC, nullptr);
   std::setlocale(LC_NUMERIC, "C");
   const T_QOR_Number_Format F = Locale_Number_Format();
@@ -253,7 +253,7 @@ TEST(NumberFormat, CLocaleFallsBackToCommaAndPoint) {
   EXPECT_EQ(F.Decimal_Separator, ".");
 }
 
-TEST(NumberFormat, LocaleSeparatorsAreUsedWhereDefined) {
+TEST(Number_Format, LocaleSeparatorsAreUsedWhereDefined) {
   const std::string Saved = std::setlocale(LC_NUMERIC, nullptr);
   const char* Candidates[] = {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "nl_NL.UTF-8"};
   const char* Found = nullptr;
@@ -322,7 +322,7 @@ TEST(Wildcard, TrailingDotStarAlsoMatchesNamesWithoutDot) {
 namespace {
 
 // The tree the search tests look at, with every kind of entry the search must sort out.
-class FindFiles : public ::testing::Test {
+class Find_Files : public ::testing::Test {
  protected:
   void SetUp() override {
     namespace fs = std::filesystem;
@@ -358,26 +358,26 @@ class FindFiles : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(FindFiles, ListsRegularFilesHiddenOnesAndLinksToFiles) {
+TEST_F(Find_Files, ListsRegularFilesHiddenOnesAndLinksToFiles) {
   const std::string P = Prefix();
   EXPECT_EQ(Sorted_Found(P + "*.txt"),
             (std::vector<std::string>{P + ".hidden.txt", P + "B.TXT", P + "a.txt", P + "link.txt"}));
 }
 
-TEST_F(FindFiles, StarDotStarListsEveryFileWithOrWithoutDot) {
+TEST_F(Find_Files, StarDotStarListsEveryFileWithOrWithoutDot) {
   const std::string P = Prefix();
   EXPECT_EQ(Sorted_Found(P + "*.*"), (std::vector<std::string>{P + ".hidden.txt", P + "B.TXT", P + "a.txt", P + "c.dat",
                                                                P + "link.txt", P + "makefile"}));
 }
 
-TEST_F(FindFiles, MatchesIgnoringCase) {
+TEST_F(Find_Files, MatchesIgnoringCase) {
   const std::string P = Prefix();
   EXPECT_EQ(Found(P + "b.txt"), (std::vector<std::string>{P + "B.TXT"}));
   EXPECT_EQ(Found(P + "A.TXT"), (std::vector<std::string>{P + "a.txt"}));
   EXPECT_EQ(Found(P + "?.Dat"), (std::vector<std::string>{P + "c.dat"}));
 }
 
-TEST_F(FindFiles, OnlyRegularFilesMatch) {
+TEST_F(Find_Files, OnlyRegularFilesMatch) {
   EXPECT_TRUE(Found(Prefix() + "sub.txt").empty());
   EXPECT_TRUE(Found(Prefix() + "dirlink.txt").empty());
   EXPECT_TRUE(Found(Prefix() + "dead.txt").empty());
@@ -386,26 +386,26 @@ TEST_F(FindFiles, OnlyRegularFilesMatch) {
   EXPECT_TRUE(Found(Prefix() + "..").empty());
 }
 
-TEST_F(FindFiles, OnlyTheLastComponentIsAPattern) {
+TEST_F(Find_Files, OnlyTheLastComponentIsAPattern) {
   // The search does not descend: inner.txt is found only through its own directory.
   for (const std::string& Name : Found(Prefix() + "*")) EXPECT_EQ(Name.find("inner"), std::string::npos) << Name;
   EXPECT_EQ(Found(Prefix() + "sub.txt/*"), (std::vector<std::string>{Prefix() + "sub.txt/inner.txt"}));
   EXPECT_TRUE(Found(Prefix() + "sub.*/inner.txt").empty());
 }
 
-TEST_F(FindFiles, DirectoryPartIsKeptAsTyped) {
+TEST_F(Find_Files, DirectoryPartIsKeptAsTyped) {
   const std::string Typed = Dir.Dir() + "//./sub.txt/../";
   EXPECT_EQ(Found(Typed + "c.dat"), (std::vector<std::string>{Typed + "c.dat"}));
 }
 
-TEST_F(FindFiles, NothingForMissingDirectoriesOrEmptyNames) {
+TEST_F(Find_Files, NothingForMissingDirectoriesOrEmptyNames) {
   EXPECT_TRUE(Found(Prefix() + "none/*").empty());
   EXPECT_TRUE(Found(Prefix()).empty());
   EXPECT_TRUE(Found("").empty());
   EXPECT_TRUE(Found(Prefix() + "nothing.here").empty());
 }
 
-TEST_F(FindFiles, AppendsInDirectoryOrder) {
+TEST_F(Find_Files, AppendsInDirectoryOrder) {
   std::vector<std::string> List{"kept"};
   T_QOR_IO().Find_Files(Prefix() + "*", List);
   std::vector<std::string> Expected{"kept"};
@@ -416,7 +416,7 @@ TEST_F(FindFiles, AppendsInDirectoryOrder) {
   EXPECT_EQ(List, Expected);
 }
 
-TEST_F(FindFiles, RelativePatternsSearchTheWorkingDirectory) {
+TEST_F(Find_Files, RelativePatternsSearchTheWorkingDirectory) {
   const std::filesystem::path Saved = std::filesystem::current_path();
   std::filesystem::current_path(Dir.Path());
   const std::vector<std::string> Plain = Found("c.dat");
@@ -426,7 +426,7 @@ TEST_F(FindFiles, RelativePatternsSearchTheWorkingDirectory) {
   EXPECT_EQ(In_Sub, (std::vector<std::string>{"sub.txt/inner.txt"}));
 }
 
-TEST_F(FindFiles, FileSizes) {
+TEST_F(Find_Files, FileSizes) {
   const T_QOR_IO IO;
   EXPECT_EQ(IO.File_Size(Prefix() + "a.txt"), 1);
   EXPECT_EQ(IO.File_Size(Prefix() + "c.dat"), 3);
@@ -436,7 +436,7 @@ TEST_F(FindFiles, FileSizes) {
   EXPECT_EQ(IO.File_Size(Prefix() + "dead.txt"), -1);
 }
 
-TEST_F(FindFiles, FileSizesBeyondFourGibibytes) {
+TEST_F(Find_Files, FileSizesBeyondFourGibibytes) {
   // A sparse file: no disk space is used.
   const std::string Name = Prefix() + "big";
   qor_test::Write_File(Name, "");
@@ -447,7 +447,7 @@ TEST_F(FindFiles, FileSizesBeyondFourGibibytes) {
 
 // ---------------------------------------------------------------- stages lines
 
-TEST(StagesLine, AllSixChains) {
+TEST(Stages_Line, AllSixChains) {
   EXPECT_EQ(Stages_Line(true, true, false), "stages                    : BWT - RLE_EXP - MTF - AC");
   EXPECT_EQ(Stages_Line(true, true, true), "stages                    : BWT - RLE_EXP - MTF - AC");
   EXPECT_EQ(Stages_Line(true, false, true), "stages                    : BWT - RLE_EXP - SIF - AC");
@@ -458,7 +458,7 @@ TEST(StagesLine, AllSixChains) {
   EXPECT_EQ(Stages_Line(false, false, false), "stages                    : AC - RLE_BIT1 - AWFC - RLE_BIT0 - BWT");
 }
 
-TEST(ConsoleTexts, BannerLabelLinesFollowTheReportLayout) {
+TEST(Console_Texts, BannerLabelLinesFollowTheReportLayout) {
   for (const size_t Line : {3u, 4u, 5u}) {
     const std::string_view Text = Banner[Line];
     ASSERT_GT(Text.size(), 28u) << Text;

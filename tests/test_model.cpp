@@ -113,11 +113,11 @@ void Expect_Mix_Matches(const T_QOR_Context_Model& M, const Reference_Context& R
   for (int32_t s = 0; s < R.N; ++s) ASSERT_EQ(M.Char_To_Index[s], s + 1);
 }
 
-class Models : public ::testing::Test {};
+class Context_Model : public ::testing::Test {};
 
 }  // namespace
 
-TEST(Plain_Model, Reset_Gives_A_Falling_Ramp) {
+TEST(Plain_Model, ResetGivesAFallingRamp) {
   T_QOR_Model M(4, 450);
   M.Reset();
   EXPECT_EQ(M.Freq[1], 1800);
@@ -133,7 +133,7 @@ TEST(Plain_Model, Reset_Gives_A_Falling_Ramp) {
   EXPECT_EQ(Last_Group.Cum_Freq[0], 46224);
 }
 
-TEST(Plain_Model, Update_Moves_Symbol_To_Head_Of_Its_Run) {
+TEST(Plain_Model, UpdateMovesSymbolToHeadOfItsRun) {
   T_QOR_Model M(4, 450);
   M.Reset();
   M.Update(4);  // symbol 3: 450 -> 900, now equal to symbol 2
@@ -150,7 +150,7 @@ TEST(Plain_Model, Update_Moves_Symbol_To_Head_Of_Its_Run) {
   Expect_Plain_Consistent(M);
 }
 
-TEST(Plain_Model, Halving_Rounds_Up_And_Keeps_Totals_Low) {
+TEST(Plain_Model, HalvingRoundsUpAndKeepsTotalsLow) {
   T_QOR_Model M(2, 1);
   M.Reset();
   for (int32_t k = 0; k < 40000; ++k) M.Update(M.Char_To_Index[0]);
@@ -160,7 +160,7 @@ TEST(Plain_Model, Halving_Rounds_Up_And_Keeps_Totals_Low) {
   EXPECT_GT(M.Cum_Freq[0], 0x4000 - 2);  // about half of the limit after a halving
 }
 
-TEST(Plain_Model, Matches_Reference_Under_Random_Updates) {
+TEST(Plain_Model, MatchesReferenceUnderRandomUpdates) {
   const std::pair<int32_t, int32_t> Configs[] = {{2, 1},  {2, 100}, {4, 40},  {4, 450}, {8, 333},
                                                  {6, 16}, {38, 8},  {107, 8}, {2, 64},  {259, 1}};
   std::mt19937 Rng(7);
@@ -186,7 +186,7 @@ TEST(Plain_Model, Matches_Reference_Under_Random_Updates) {
 // Larger increments lose that after a halving (neighbours can end up closer than
 // one increment, and the next update lifts a symbol past its neighbour without
 // an exchange); coding does not depend on the order, only the search length does.
-TEST(Plain_Model, Unit_Increment_Keeps_Falling_Order) {
+TEST(Plain_Model, UnitIncrementKeepsFallingOrder) {
   std::mt19937 Rng(3);
   T_QOR_Model M(2, 1);
   M.Reset();
@@ -205,7 +205,7 @@ TEST(Plain_Model, Unit_Increment_Keeps_Falling_Order) {
   }
 }
 
-TEST(Plain_Model, Single_Symbol_Model_With_Zero_Increment_Stays_Put) {
+TEST(Plain_Model, SingleSymbolModelWithZeroIncrementStaysPut) {
   T_QOR_Model M(1, 0);
   M.Reset();
   EXPECT_EQ(M.Cum_Freq[0], 0);
@@ -216,7 +216,7 @@ TEST(Plain_Model, Single_Symbol_Model_With_Zero_Increment_Stays_Put) {
   EXPECT_EQ(M.Index_To_Char[1], 0);
 }
 
-TEST_F(Models, Context_Masks_And_Table_Layout) {
+TEST_F(Context_Model, ContextMasksAndTableLayout) {
   T_QOR_Context_Model M(20, 1300, 300, 80, 5, 2);
   EXPECT_EQ(M.Mask_1, 31);
   EXPECT_EQ(M.Mask_2, 1023);
@@ -241,7 +241,7 @@ TEST_F(Models, Context_Masks_And_Table_Layout) {
   EXPECT_EQ(M.Cum_2 - M.Freq_2, 1025 * 24);
 }
 
-TEST_F(Models, Context_Reset_Is_Flat_Or_Ramp_By_Fast_Mode) {
+TEST_F(Context_Model, ContextResetIsFlatOrRampByFastMode) {
   T_QOR_Context_Model M(8, 40, 20, 10, 3, 3);
   M.Set_Block_Flags(false, false);
   M.Reset();
@@ -264,7 +264,7 @@ TEST_F(Models, Context_Reset_Is_Flat_Or_Ramp_By_Fast_Mode) {
   EXPECT_EQ(M.Cum_Freq[0], 8 * ((((20 >> 1) + 40 + 10) >> 2) + 1));
 }
 
-TEST_F(Models, Context_Matches_Reference_Under_Random_Updates) {
+TEST_F(Context_Model, ContextMatchesReferenceUnderRandomUpdates) {
   struct Config {
     int32_t N, I0, I1, I2, Bits, Order;
     bool Level_0;
@@ -304,7 +304,7 @@ TEST_F(Models, Context_Matches_Reference_Under_Random_Updates) {
 // halvings) must look fresh to the next block, whatever its flags, and a row
 // first used deep into a block must start from the fresh counts and halve as
 // an eagerly reset one would.
-TEST_F(Models, Context_Rows_Start_Fresh_In_Every_Block) {
+TEST_F(Context_Model, ContextRowsStartFreshInEveryBlock) {
   struct Config {
     int32_t N, I0, I1, I2, Bits, Order;
     bool Level_0;
@@ -342,7 +342,7 @@ TEST_F(Models, Context_Rows_Start_Fresh_In_Every_Block) {
   }
 }
 
-TEST_F(Models, Row_Seen_Before_Its_First_Use_Is_Fresh) {
+TEST_F(Context_Model, RowSeenBeforeItsFirstUseIsFresh) {
   T_QOR_Context_Model M(8, 40, 20, 10, 3, 3);
   M.Set_Block_Flags(false, false);
   M.Reset();
@@ -363,7 +363,7 @@ TEST_F(Models, Row_Seen_Before_Its_First_Use_Is_Fresh) {
   EXPECT_EQ(M.Cum_Row_2(511)[8], 0);
 }
 
-TEST_F(Models, Level_0_History_Remembers_One_As_Zero) {
+TEST_F(Context_Model, Level0HistoryRemembersOneAsZero) {
   T_QOR_Context_Level_0_Model M(4, 900, 400, 500, 2, 5);
   M.Reset();
   for (int32_t Symbol : {2, 1, 3}) M.Update(Symbol + 1);
@@ -397,7 +397,7 @@ void Expect_Shape(const T_QOR_Model& M, const Shape& Want, const char* What) {
 
 }  // namespace
 
-TEST(Composite_Models, Model_Trees) {
+TEST(Composite_Models, ModelTrees) {
   T_QOR_Symbol_Model Plain(257);
   T_QOR_Symbol_Model Header(256);
   T_QOR_Symbol_Context_Model Context(257);
@@ -428,7 +428,7 @@ TEST(Composite_Models, Model_Trees) {
   Expect_Shape(*T_QOR_Mantissa_Model_3().Model, {8, 40, 20, 10, 3, 3}, "mantissa 3");
 }
 
-TEST(Symbol_Model, Decision_Costs) {
+TEST(Symbol_Model, DecisionCosts) {
   T_QOR_Symbol_Model M(257);
   for (int32_t s = 0; s <= 256; ++s) {
     const auto Split = qor_test::Symbol_Decisions(M, s);
@@ -450,7 +450,7 @@ TEST(Symbol_Model, Decision_Costs) {
   }
 }
 
-TEST(Exponent_Model, Decision_Costs_And_Groups) {
+TEST(Exponent_Model, DecisionCostsAndGroups) {
   T_QOR_Exponent_Model M;
   for (int32_t e = 0; e < 24; ++e) {
     const auto Split = qor_test::Exponent_Decisions(M, e);

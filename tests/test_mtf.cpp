@@ -17,7 +17,7 @@ T_Bytes Reference_MTF(const T_Bytes& Data) {
   return Out;
 }
 
-class MTF_Test : public Transform_Test {
+class MTF_Stage : public Transform_Stage {
  protected:
   T_Bytes Encode(const T_Bytes& Data) {
     Set_Input(Data);
@@ -38,25 +38,25 @@ class MTF_Test : public Transform_Test {
   T_QOR_MTF MTF;
 };
 
-TEST_F(MTF_Test, WorkedExample) {
+TEST_F(MTF_Stage, WorkedExample) {
   EXPECT_EQ(Encode({1, 1, 0, 2}), (T_Bytes{1, 0, 1, 2}));
   EXPECT_EQ(Decode({1, 0, 1, 2}), (T_Bytes{1, 1, 0, 2}));
 }
 
-TEST_F(MTF_Test, RepeatedValueGivesItThenZeros) {
+TEST_F(MTF_Stage, RepeatedValueGivesItThenZeros) {
   T_Bytes Expected(100, 0);
   Expected[0] = 200;
   EXPECT_EQ(Encode(T_Bytes(100, 200)), Expected);
 }
 
-TEST_F(MTF_Test, EveryBlockStartsFromTheIdentity) {
+TEST_F(MTF_Stage, EveryBlockStartsFromTheIdentity) {
   EXPECT_EQ(Encode({9, 5, 255}), (T_Bytes{9, 6, 255}));
   EXPECT_EQ(Encode({5}), T_Bytes{5});
   EXPECT_EQ(Decode({9, 6, 255}), (T_Bytes{9, 5, 255}));
   EXPECT_EQ(Decode({9}), T_Bytes{9});
 }
 
-TEST_F(MTF_Test, EmptyInputGivesEmptyOutput) {
+TEST_F(MTF_Stage, EmptyInputGivesEmptyOutput) {
   T_QOR_Buffer* Out = B.Output;
   B.Output->Length = 1234;
   EXPECT_EQ(Encode({}), T_Bytes{});
@@ -65,7 +65,7 @@ TEST_F(MTF_Test, EmptyInputGivesEmptyOutput) {
   EXPECT_EQ(Decode({}), T_Bytes{});
 }
 
-TEST_F(MTF_Test, RoundTrips) {
+TEST_F(MTF_Stage, RoundTrips) {
   std::mt19937 Rng(5);
   Expect_Round_Trip(All_Values(1));
   Expect_Round_Trip(All_Values(20));

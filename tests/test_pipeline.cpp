@@ -17,7 +17,7 @@
 
 namespace {
 
-class Pipeline_Test : public ::testing::Test {
+class Pipeline_Memory : public ::testing::Test {
  protected:
   T_QOR_MCP Pipeline;
   T_QOR_Block_Data& B = Pipeline.Block();
@@ -46,7 +46,7 @@ class Pipeline_Test : public ::testing::Test {
   std::vector<uint8_t> Output_Bytes() const { return {B.Output->Data, B.Output->Data + B.Output->Length}; }
 };
 
-TEST_F(Pipeline_Test, WorkingMemoryLeavesSpareBytesAroundBothBuffers) {
+TEST_F(Pipeline_Memory, WorkingMemoryLeavesSpareBytesAroundBothBuffers) {
   // The BWT writes one guard byte before Input and 257 bytes past a full block.
   uint8_t* A = B.Input->Data;
   uint8_t* C = B.Output->Data;
@@ -58,7 +58,7 @@ TEST_F(Pipeline_Test, WorkingMemoryLeavesSpareBytesAroundBothBuffers) {
   EXPECT_EQ(QOR_MCP, &Pipeline);
 }
 
-TEST_F(Pipeline_Test, SwapBuffersExchangesOnlyInputAndOutput) {
+TEST_F(Pipeline_Memory, SwapBuffersExchangesOnlyInputAndOutput) {
   T_QOR_Buffer* In = B.Input;
   T_QOR_Buffer* Out = B.Output;
   int32_t* Work = B.Int_Work;
@@ -82,7 +82,7 @@ TEST(Exponent, SplitsEveryIntegerIntoExponentAndMantissa) {
   }
 }
 
-TEST_F(Pipeline_Test, SideInfoPopsInReverseOrderOfPushes) {
+TEST_F(Pipeline_Memory, SideInfoPopsInReverseOrderOfPushes) {
   B.Side_Info->Length = 2;
   Pipeline.Push_Side_Info(0x038B67CF, 4);
   Pipeline.Push_Side_Info(4, 3);
@@ -97,7 +97,7 @@ TEST_F(Pipeline_Test, SideInfoPopsInReverseOrderOfPushes) {
   EXPECT_THROW(Pipeline.Pop_Side_Info(1), T_QOR_Damaged_Block);
 }
 
-TEST_F(Pipeline_Test, IntegerStreamKeepsExponentsMantissasAndCounts) {
+TEST_F(Pipeline_Memory, IntegerStreamKeepsExponentsMantissasAndCounts) {
   Reset_Streams();
   for (int32_t V : {0, 1, 2, 3, 1000, 16777214}) Pipeline.Put_Integer(V);
   EXPECT_EQ(S.Exponent_Count, 6);
@@ -109,7 +109,7 @@ TEST_F(Pipeline_Test, IntegerStreamKeepsExponentsMantissasAndCounts) {
   EXPECT_EQ(S.Exponent_Counts[23], 1);
 }
 
-TEST_F(Pipeline_Test, RewindReturnsToTheStartOfTheLastSegment) {
+TEST_F(Pipeline_Memory, RewindReturnsToTheStartOfTheLastSegment) {
   Reset_Streams();
   std::mt19937 Random(7);
   std::vector<int32_t> Values;
@@ -128,7 +128,7 @@ TEST_F(Pipeline_Test, RewindReturnsToTheStartOfTheLastSegment) {
   for (int i = 1000; i < 3000; ++i) ASSERT_EQ(Pipeline.Get_Integer(), Values[i]) << i;
 }
 
-TEST_F(Pipeline_Test, RewindRejectsSegmentsLongerThanTheStream) {
+TEST_F(Pipeline_Memory, RewindRejectsSegmentsLongerThanTheStream) {
   Reset_Streams();
   Pipeline.Put_Integer(5);
   Pipeline.Mark_Segment();
@@ -140,7 +140,7 @@ TEST_F(Pipeline_Test, RewindRejectsSegmentsLongerThanTheStream) {
 }
 
 // The AWFC path's symbols and run counts as one byte stream.
-class Bit_Step_Test : public Pipeline_Test {
+class Bit_Step_Stage : public Pipeline_Memory {
  protected:
   std::vector<uint8_t> Encode(const std::vector<uint8_t>& Symbols, const std::vector<int32_t>& Counts) {
     std::copy(Symbols.begin(), Symbols.end(), B.Input->Data);
@@ -157,12 +157,12 @@ class Bit_Step_Test : public Pipeline_Test {
   }
 };
 
-TEST_F(Bit_Step_Test, SymbolsMoveUpAndTheTopThreeTakeAnEscape) {
+TEST_F(Bit_Step_Stage, SymbolsMoveUpAndTheTopThreeTakeAnEscape) {
   EXPECT_EQ(Encode({1, 2, 253}, {0, 0, 0}), (std::vector<uint8_t>{2, 3, 254}));
   EXPECT_EQ(Encode({254, 255, 0}, {0, 0, 0}), (std::vector<uint8_t>{255, 0, 255, 1, 255, 2}));
 }
 
-TEST_F(Bit_Step_Test, CountsAreBijectiveBaseTwoLeastSignificantFirst) {
+TEST_F(Bit_Step_Stage, CountsAreBijectiveBaseTwoLeastSignificantFirst) {
   const std::vector<std::pair<int32_t, std::vector<uint8_t>>> Cases = {{1, {0}},    {2, {1}},    {3, {0, 0}},
                                                                        {4, {1, 0}}, {6, {1, 1}}, {7, {0, 0, 0}}};
   for (const auto& [Count, Bits] : Cases) {
@@ -173,7 +173,7 @@ TEST_F(Bit_Step_Test, CountsAreBijectiveBaseTwoLeastSignificantFirst) {
   EXPECT_EQ(Encode({0}, {1}), (std::vector<uint8_t>{255, 2, 0}));
 }
 
-TEST_F(Bit_Step_Test, RoundTripsEveryCountUpTo2Pow24) {
+TEST_F(Bit_Step_Stage, RoundTripsEveryCountUpTo2Pow24) {
   std::vector<uint8_t> Symbols;
   std::vector<int32_t> Counts;
   std::mt19937 Random(11);
@@ -192,7 +192,7 @@ TEST_F(Bit_Step_Test, RoundTripsEveryCountUpTo2Pow24) {
   EXPECT_EQ(std::vector<int32_t>(B.Int_Work, B.Int_Work + Counts.size()), Counts);
 }
 
-TEST_F(Bit_Step_Test, RejectsStreamsNoEncoderWrites) {
+TEST_F(Bit_Step_Stage, RejectsStreamsNoEncoderWrites) {
   EXPECT_THROW(Decode({0, 5}), T_QOR_Damaged_Block);       // bits before any symbol
   EXPECT_THROW(Decode({9, 255}), T_QOR_Damaged_Block);     // escape cut off
   EXPECT_THROW(Decode({9, 255, 3}), T_QOR_Damaged_Block);  // escape beyond symbol 0
@@ -205,7 +205,7 @@ TEST_F(Bit_Step_Test, RejectsStreamsNoEncoderWrites) {
 
 // Container checks on crafted files: each is refused as a damaged block and
 // leaves an empty output.
-class Container_Test : public Pipeline_Test {
+class Container : public Pipeline_Memory {
  protected:
   qor_test::T_Temp_Dir Temp;
   std::string Directory = Temp.Dir() + "/";
@@ -222,13 +222,13 @@ class Container_Test : public Pipeline_Test {
   }
 };
 
-TEST_F(Container_Test, EmptyFileExpandsToEmptyFile) {
+TEST_F(Container, EmptyFileExpandsToEmptyFile) {
   Write_Input({});
   QOR_Expand_File(In_Name, Out_Name);
   EXPECT_TRUE(Read_Output().empty());
 }
 
-TEST_F(Container_Test, RefusesHeadersNoCompressorWrites) {
+TEST_F(Container, RefusesHeadersNoCompressorWrites) {
   const std::vector<uint8_t> Payload(8, 0);
   auto Block = [&](std::vector<uint8_t> Header, uint32_t P) {
     Header.push_back(P & 0xFF);
@@ -256,12 +256,12 @@ TEST_F(Container_Test, RefusesHeadersNoCompressorWrites) {
   }
 }
 
-TEST_F(Container_Test, MissingInputIsAFileError) {
+TEST_F(Container, MissingInputIsAFileError) {
   EXPECT_THROW(QOR_Expand_File(Directory + "qor_no_such_file", Out_Name), T_QOR_File_Error);
   EXPECT_THROW(QOR_Compress_File(Directory + "qor_no_such_file", Out_Name, true), T_QOR_File_Error);
 }
 
-TEST_F(Container_Test, RefusesToOverwriteTheInputThroughALink) {
+TEST_F(Container, RefusesToOverwriteTheInputThroughALink) {
   Write_Input({1, 2, 3});
   const std::string Link = Directory + "link.qor";
   ASSERT_EQ(::symlink(In_Name.c_str(), Link.c_str()), 0);

@@ -3,7 +3,7 @@
 
 namespace {
 
-class RLE_BIT_Test : public Transform_Test {
+class RLE_BIT_Stage : public Transform_Stage {
  protected:
   void Encode(const T_Bytes& Data, int32_t Threshold) {
     Set_Input(Data);
@@ -32,26 +32,26 @@ class RLE_BIT_Test : public Transform_Test {
   T_QOR_RLE_BIT RLE;
 };
 
-TEST_F(RLE_BIT_Test, WorkedExampleThresholdTwo) {
+TEST_F(RLE_BIT_Stage, WorkedExampleThresholdTwo) {
   Encode({7, 7, 7, 3, 5, 5}, 2);
   EXPECT_EQ(Bytes_Of(*B.Output), (T_Bytes{7, 3, 5}));
   EXPECT_EQ(Counts(), (std::vector<int32_t>{2, 0, 1}));
 }
 
-TEST_F(RLE_BIT_Test, WorkedExampleThresholdThree) {
+TEST_F(RLE_BIT_Stage, WorkedExampleThresholdThree) {
   Encode({7, 7, 7, 3, 5, 5}, 3);
   EXPECT_EQ(Bytes_Of(*B.Output), (T_Bytes{7, 7, 3, 5, 5}));
   EXPECT_EQ(Counts(), (std::vector<int32_t>{0, 1, 0, 0, 0}));
 }
 
-TEST_F(RLE_BIT_Test, CountsOverwriteOldWork) {
+TEST_F(RLE_BIT_Stage, CountsOverwriteOldWork) {
   std::fill(B.Int_Work, B.Int_Work + 16, -5);
   Encode({1, 2, 2, 2, 2, 3, 4, 4}, 2);
   EXPECT_EQ(Bytes_Of(*B.Output), (T_Bytes{1, 2, 3, 4}));
   EXPECT_EQ(Counts(), (std::vector<int32_t>{0, 3, 0, 1}));
 }
 
-TEST_F(RLE_BIT_Test, SingleByteAndOneLongRun) {
+TEST_F(RLE_BIT_Stage, SingleByteAndOneLongRun) {
   Encode({42}, 2);
   EXPECT_EQ(Bytes_Of(*B.Output), T_Bytes{42});
   EXPECT_EQ(Counts(), std::vector<int32_t>{0});
@@ -60,14 +60,14 @@ TEST_F(RLE_BIT_Test, SingleByteAndOneLongRun) {
   EXPECT_EQ(Counts(), std::vector<int32_t>{99999});
 }
 
-TEST_F(RLE_BIT_Test, NoEqualNeighboursPassUnchanged) {
+TEST_F(RLE_BIT_Stage, NoEqualNeighboursPassUnchanged) {
   const T_Bytes Data = All_Values(2);
   Encode(Data, 2);
   EXPECT_EQ(Bytes_Of(*B.Output), Data);
   EXPECT_EQ(Counts(), std::vector<int32_t>(Data.size(), 0));
 }
 
-TEST_F(RLE_BIT_Test, EmptyInputPassesThrough) {
+TEST_F(RLE_BIT_Stage, EmptyInputPassesThrough) {
   T_QOR_Buffer* In = B.Input;
   B.Int_Work[0] = 31;
   Set_Input({});
@@ -79,9 +79,9 @@ TEST_F(RLE_BIT_Test, EmptyInputPassesThrough) {
   EXPECT_EQ(B.Output, In);
 }
 
-TEST_F(RLE_BIT_Test, DecodeIgnoresNegativeCounts) { EXPECT_EQ(Decode({4, 5}, {-3, 2}), (T_Bytes{4, 5, 5, 5})); }
+TEST_F(RLE_BIT_Stage, DecodeIgnoresNegativeCounts) { EXPECT_EQ(Decode({4, 5}, {-3, 2}), (T_Bytes{4, 5, 5, 5})); }
 
-TEST_F(RLE_BIT_Test, RoundTrips) {
+TEST_F(RLE_BIT_Stage, RoundTrips) {
   std::mt19937 Rng(8);
   for (int32_t T : {2, 3, 4, 7}) {
     Expect_Round_Trip({1}, T);
@@ -91,7 +91,7 @@ TEST_F(RLE_BIT_Test, RoundTrips) {
   }
 }
 
-TEST_F(RLE_BIT_Test, DamageRestoredLengthBeyondCapacity) {
+TEST_F(RLE_BIT_Stage, DamageRestoredLengthBeyondCapacity) {
   EXPECT_THROW(Decode({1}, {QOR_Buffer_Capacity}), T_QOR_Damaged_Block);
   EXPECT_EQ(Decode({1}, {QOR_Buffer_Capacity - 1}).size(), static_cast<size_t>(QOR_Buffer_Capacity));
   // Each count fits alone; the sum does not.

@@ -5,7 +5,7 @@
 
 namespace {
 
-class RLE_EXP_Test : public Transform_Test {
+class RLE_EXP_Stage : public Transform_Stage {
  protected:
   T_Bytes Encode(const T_Bytes& Data, int32_t Threshold = 2) {
     Set_Input(Data);
@@ -53,7 +53,7 @@ class RLE_EXP_Test : public Transform_Test {
   T_QOR_RLE_EXP RLE;
 };
 
-TEST_F(RLE_EXP_Test, RunLengthTable) {
+TEST_F(RLE_EXP_Stage, RunLengthTable) {
   struct Row {
     size_t Length;
     size_t Written;
@@ -68,14 +68,14 @@ TEST_F(RLE_EXP_Test, RunLengthTable) {
   }
 }
 
-TEST_F(RLE_EXP_Test, MixedRunsKeepTheirOrder) {
+TEST_F(RLE_EXP_Stage, MixedRunsKeepTheirOrder) {
   const T_Bytes Data = {'x', 'a', 'a', 'a', 'b', 'b', 'c', 'a', 'a', 'a', 'a', 'a', 'b', 'b', 'b', 'b'};
   const T_Bytes Expected = {'x', 'a', 'a', 'a', 'b', 'b', 'c', 'a', 'a', 'a', 'a', 'b', 'b', 'b'};
   EXPECT_EQ(Encode(Data), Expected);
   EXPECT_EQ(Runs(), (std::vector<int32_t>{1, 3, 2}));
 }
 
-TEST_F(RLE_EXP_Test, LongestBlockRun) {
+TEST_F(RLE_EXP_Stage, LongestBlockRun) {
   T_Bytes Data(QOR_Block_Size, 0x41);
   Data.push_back(0);
   T_Bytes Expected(24, 0x41);
@@ -86,13 +86,13 @@ TEST_F(RLE_EXP_Test, LongestBlockRun) {
   Expect_Round_Trip(Data);
 }
 
-TEST_F(RLE_EXP_Test, DecodesMantissaOfItsGroup) {
+TEST_F(RLE_EXP_Stage, DecodesMantissaOfItsGroup) {
   Set_Groups({{}, {}, {}, {}, {}, {}, {}, {}, {}, {487}});
   EXPECT_EQ(Decode(T_Bytes(11, 'q')), T_Bytes(1000, 'q'));
   EXPECT_EQ(B.Code_Streams->Run_Cursors[9], 0);
 }
 
-TEST_F(RLE_EXP_Test, EmptyInputPassesThrough) {
+TEST_F(RLE_EXP_Stage, EmptyInputPassesThrough) {
   T_QOR_Buffer* In = B.Input;
   B.Code_Streams->Runs[0] = 77;
   Set_Input({});
@@ -105,7 +105,7 @@ TEST_F(RLE_EXP_Test, EmptyInputPassesThrough) {
   EXPECT_EQ(B.Code_Streams->Runs[0], 77);
 }
 
-TEST_F(RLE_EXP_Test, RoundTrips) {
+TEST_F(RLE_EXP_Stage, RoundTrips) {
   std::mt19937 Rng(11);
   Expect_Round_Trip({7});
   Expect_Round_Trip({7, 7, 7});
@@ -120,17 +120,17 @@ TEST_F(RLE_EXP_Test, RoundTrips) {
   Expect_Round_Trip(Ascending);
 }
 
-TEST_F(RLE_EXP_Test, RoundTripsWithOtherThresholds) {
+TEST_F(RLE_EXP_Stage, RoundTripsWithOtherThresholds) {
   std::mt19937 Rng(12);
   for (int32_t T : {3, 5}) Expect_Round_Trip(Run_Bytes(Rng, 30000, 3, 20), T);
 }
 
-TEST_F(RLE_EXP_Test, DamageExponentBeyondTheSlots) {
+TEST_F(RLE_EXP_Stage, DamageExponentBeyondTheSlots) {
   Set_Groups({});
   EXPECT_THROW(Decode(T_Bytes(2 + 24, 'a')), T_QOR_Damaged_Block);
 }
 
-TEST_F(RLE_EXP_Test, DamageMoreRunsThanValues) {
+TEST_F(RLE_EXP_Stage, DamageMoreRunsThanValues) {
   Set_Groups({{}, {0}});
   EXPECT_THROW(Decode({'a', 'a', 'a', 'b', 'b', 'b'}), T_QOR_Damaged_Block);
   // A run may not borrow from the group below its own.
@@ -138,7 +138,7 @@ TEST_F(RLE_EXP_Test, DamageMoreRunsThanValues) {
   EXPECT_THROW(Decode({'a', 'a', 'a', 'a'}), T_QOR_Damaged_Block);
 }
 
-TEST_F(RLE_EXP_Test, DamageRunValuesLeftOver) {
+TEST_F(RLE_EXP_Stage, DamageRunValuesLeftOver) {
   Set_Groups({{}, {0, 1}});
   EXPECT_THROW(Decode({'a', 'a', 'a', 'b'}), T_QOR_Damaged_Block);
   // Run values only in a group that no run of the block uses.
@@ -148,7 +148,7 @@ TEST_F(RLE_EXP_Test, DamageRunValuesLeftOver) {
 
 // Runs that end exactly at, or just before, a multiple of eight bytes, and
 // runs over the end of the input: the run scan reads eight bytes a step.
-TEST_F(RLE_EXP_Test, RunsEndingAroundWordBoundaries) {
+TEST_F(RLE_EXP_Stage, RunsEndingAroundWordBoundaries) {
   for (int Length = 1; Length <= 40; ++Length) {
     for (int Tail = 0; Tail <= 9; ++Tail) {
       T_Bytes Data(static_cast<size_t>(Length), 'r');
@@ -158,7 +158,7 @@ TEST_F(RLE_EXP_Test, RunsEndingAroundWordBoundaries) {
   }
 }
 
-TEST_F(RLE_EXP_Test, DamageCursorsOutOfOrder) {
+TEST_F(RLE_EXP_Stage, DamageCursorsOutOfOrder) {
   Set_Groups({{}, {0}});
   B.Code_Streams->Run_Cursors[5] = 0;
   EXPECT_THROW(Decode({'a', 'a', 'a'}), T_QOR_Damaged_Block);
@@ -167,14 +167,14 @@ TEST_F(RLE_EXP_Test, DamageCursorsOutOfOrder) {
   EXPECT_THROW(Decode({'a', 'a', 'a'}), T_QOR_Damaged_Block);
 }
 
-TEST_F(RLE_EXP_Test, DamageMantissaOutOfRange) {
+TEST_F(RLE_EXP_Stage, DamageMantissaOutOfRange) {
   Set_Groups({{}, {}, {4}});
   EXPECT_THROW(Decode({'a', 'a', 'a', 'a'}), T_QOR_Damaged_Block);
   Set_Groups({{}, {}, {-1}});
   EXPECT_THROW(Decode({'a', 'a', 'a', 'a'}), T_QOR_Damaged_Block);
 }
 
-TEST_F(RLE_EXP_Test, DamageOutputBeyondCapacity) {
+TEST_F(RLE_EXP_Stage, DamageOutputBeyondCapacity) {
   // One run of exponent 22 with the largest mantissa decodes to 2^23 bytes.
   Set_Groups({{}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {(1 << 22) - 1}});
   EXPECT_THROW(Decode(T_Bytes(24, 'a')), T_QOR_Damaged_Block);
@@ -202,7 +202,7 @@ T_Bytes Without_Triples(size_t n, uint8_t Base) {
 // Expansion copies stretches without a triple a chunk at a time and falls
 // back to runs where one starts: runs starting at every offset of a chunk,
 // with every length of stretch after them, ending at the input end or not.
-TEST_F(RLE_EXP_Test, RunsAtEveryOffsetBetweenCopiedStretches) {
+TEST_F(RLE_EXP_Stage, RunsAtEveryOffsetBetweenCopiedStretches) {
   for (size_t Before = 0; Before <= 40; ++Before) {
     for (size_t Run : {3, 4, 5, 9, 40}) {
       for (size_t After = 0; After <= 20; ++After) {
@@ -241,7 +241,7 @@ std::pair<T_Bytes, std::vector<int32_t>> Reference_Encode(const T_Bytes& Data, i
 // Compression copies stretches without a triple a chunk at a time too: its
 // bytes and run values must be the definition's for runs at every offset of
 // a chunk, pairs next to them, and dense short runs.
-TEST_F(RLE_EXP_Test, EncoderMatchesTheDefinitionAroundCopiedStretches) {
+TEST_F(RLE_EXP_Stage, EncoderMatchesTheDefinitionAroundCopiedStretches) {
   auto Expect_Definition = [&](const T_Bytes& Data) {
     Reset_Streams();
     const auto Expected = Reference_Encode(Data, 2);
@@ -271,7 +271,7 @@ TEST_F(RLE_EXP_Test, EncoderMatchesTheDefinitionAroundCopiedStretches) {
   }
 }
 
-TEST_F(RLE_EXP_Test, StretchesWithoutTriplesComeOutUnchanged) {
+TEST_F(RLE_EXP_Stage, StretchesWithoutTriplesComeOutUnchanged) {
   for (size_t n = 1; n <= 70; ++n) {
     const T_Bytes Data = Without_Triples(n, 'a');
     Reset_Streams();
@@ -283,7 +283,7 @@ TEST_F(RLE_EXP_Test, StretchesWithoutTriplesComeOutUnchanged) {
 }
 
 // Triples packed close together: runs separated by a single byte or a pair.
-TEST_F(RLE_EXP_Test, DenseRunsRoundTrip) {
+TEST_F(RLE_EXP_Stage, DenseRunsRoundTrip) {
   std::mt19937 Rng(13);
   for (int Pass = 0; Pass < 50; ++Pass) {
     T_Bytes Data;
@@ -298,7 +298,7 @@ TEST_F(RLE_EXP_Test, DenseRunsRoundTrip) {
 }
 
 // Damage found after a long copied stretch is still reported.
-TEST_F(RLE_EXP_Test, DamageAfterCopiedStretches) {
+TEST_F(RLE_EXP_Stage, DamageAfterCopiedStretches) {
   T_Bytes Coded = Without_Triples(50, 'a');
   Coded.insert(Coded.end(), 4, 'Z');
   Set_Groups({});
@@ -310,7 +310,7 @@ TEST_F(RLE_EXP_Test, DamageAfterCopiedStretches) {
 // A run that fills the buffer up to a stretch at its very end: the stretch
 // fits exactly, and one byte more is damage; chunk copies near the end of
 // the buffer must not go past its capacity.
-TEST_F(RLE_EXP_Test, StretchEndingAtTheBufferCapacity) {
+TEST_F(RLE_EXP_Stage, StretchEndingAtTheBufferCapacity) {
   const int32_t Run_Length = QOR_Buffer_Capacity - 40;
   std::vector<std::vector<int32_t>> Groups(23);
   Groups[22] = {Run_Length - 2 - (1 << 22) + 1};

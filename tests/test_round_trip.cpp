@@ -22,7 +22,7 @@ struct Block_Header {
   int64_t Payload;
 };
 
-class Round_Trip_Test : public ::testing::Test {
+class Pipeline_Round_Trip : public ::testing::Test {
  protected:
   // Compresses Data with Pipeline, expands it with a fresh pipeline (nothing
   // may carry over) and returns the compressed bytes.
@@ -68,7 +68,7 @@ Bytes Text(size_t Size) {
   return {Result.begin(), Result.end()};
 }
 
-TEST_F(Round_Trip_Test, SmallShapesInBothModes) {
+TEST_F(Pipeline_Round_Trip, SmallShapesInBothModes) {
   Bytes All_Values(256);
   for (int v = 0; v < 256; ++v) All_Values[v] = static_cast<uint8_t>(v);
   Bytes Runs;
@@ -89,12 +89,12 @@ TEST_F(Round_Trip_Test, SmallShapesInBothModes) {
     for (const Bytes& Shape : Shapes) Round_Trip(Shape, Fast);
 }
 
-TEST_F(Round_Trip_Test, EmptyFileGivesEmptyFile) {
+TEST_F(Pipeline_Round_Trip, EmptyFileGivesEmptyFile) {
   EXPECT_TRUE(Round_Trip({}, false).empty());
   EXPECT_TRUE(Round_Trip({}, true).empty());
 }
 
-TEST_F(Round_Trip_Test, BananaHeaders) {
+TEST_F(Pipeline_Round_Trip, BananaHeaders) {
   const Bytes Banana = {'b', 'a', 'n', 'a', 'n', 'a'};
   const Bytes Fast = Round_Trip(Banana, true);
   ASSERT_GE(Fast.size(), 12u);
@@ -109,7 +109,7 @@ TEST_F(Round_Trip_Test, BananaHeaders) {
   EXPECT_EQ(Headers(Normal)[0].Payload + 13, static_cast<int64_t>(Normal.size()));
 }
 
-TEST_F(Round_Trip_Test, ChainFollowsModeAndBlockSize) {
+TEST_F(Pipeline_Round_Trip, ChainFollowsModeAndBlockSize) {
   T_QOR_MCP Pipeline;
   const Bytes Ten = Text(10);
   EXPECT_EQ(Headers(Round_Trip(Pipeline, Ten, true))[0].Flags, 0x01);
@@ -123,7 +123,7 @@ TEST_F(Round_Trip_Test, ChainFollowsModeAndBlockSize) {
   EXPECT_EQ(Large[0].Flags, 0x02);
 }
 
-TEST_F(Round_Trip_Test, BlockBoundaries) {
+TEST_F(Pipeline_Round_Trip, BlockBoundaries) {
   T_QOR_MCP Pipeline;
   Bytes Data = Random_Bytes(QOR_Block_Size, 5, 16);
   const auto One = Headers(Round_Trip(Pipeline, Data, false));
@@ -142,7 +142,7 @@ TEST_F(Round_Trip_Test, BlockBoundaries) {
   EXPECT_EQ(Fast[1].Flags, 0x01);
 }
 
-TEST_F(Round_Trip_Test, FastOptionPlaysNoPartInExpansion) {
+TEST_F(Pipeline_Round_Trip, FastOptionPlaysNoPartInExpansion) {
   // Blocks of different chains in one file expand by their own flags.
   const Bytes Data = Text(4000);
   const Bytes Fast = Round_Trip(Data, true);
@@ -158,7 +158,7 @@ TEST_F(Round_Trip_Test, FastOptionPlaysNoPartInExpansion) {
 // The fuzzing build's cap: a block that needs more decoded values than the
 // limit is refused as damaged, with the blocks before it kept; under it,
 // expansion is unchanged.
-TEST_F(Round_Trip_Test, DecodeLimitRefusesLargerBlocks) {
+TEST_F(Pipeline_Round_Trip, DecodeLimitRefusesLargerBlocks) {
   T_QOR_MCP Pipeline;
   Bytes Data = Text(3000);
   const Bytes Small = QOR_Compress_Memory(Pipeline, Data, false);
@@ -191,7 +191,7 @@ class Refusing_Pipeline : public T_QOR_MCP {
   int Refusals_Left;
 };
 
-TEST_F(Round_Trip_Test, UnsafeBlockIsCodedWithTheOtherChain) {
+TEST_F(Pipeline_Round_Trip, UnsafeBlockIsCodedWithTheOtherChain) {
   Refusing_Pipeline Pipeline(1);
   const auto Normal_Refused = Headers(Round_Trip(Pipeline, Text(300000), false));
   ASSERT_EQ(Normal_Refused.size(), 1u);
@@ -203,7 +203,7 @@ TEST_F(Round_Trip_Test, UnsafeBlockIsCodedWithTheOtherChain) {
   EXPECT_EQ(Fast_Refused[0].Flags, 0x02);
 }
 
-TEST_F(Round_Trip_Test, BlockUnsafeInBothChainsIsSplit) {
+TEST_F(Pipeline_Round_Trip, BlockUnsafeInBothChainsIsSplit) {
   Refusing_Pipeline Pipeline(2);
   const auto Split = Headers(Round_Trip(Pipeline, Text(300000), false));
   ASSERT_EQ(Split.size(), 2u);

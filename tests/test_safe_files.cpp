@@ -87,7 +87,7 @@ TEST_P(Interrupted_Run, LeavesNoOutputAndEndsByTheSignal) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, Interrupted_Run, ::testing::Values(SIGINT, SIGTERM, SIGHUP));
 
-TEST(SafeFiles, FullDiskLeavesNoOutput) {
+TEST(Safe_Files, FullDiskLeavesNoOutput) {
   T_Temp_Dir Dir;
   const std::string Mount_Point = Dir.Dir() + "/small";
   fs::create_directory(Mount_Point);
@@ -106,7 +106,7 @@ TEST(SafeFiles, FullDiskLeavesNoOutput) {
 }
 
 // A batch must not overwrite an input it has still to read, nor an output it made.
-TEST(SafeFiles, BatchOutputThatIsAnInputIsRefused) {
+TEST(Safe_Files, BatchOutputThatIsAnInputIsRefused) {
   T_Temp_Dir Dir;
   Dir.Write("a.html", Corpus("cp.html"));
   Dir.Write("a.txt", Corpus("alice29.txt"));
@@ -117,7 +117,7 @@ TEST(SafeFiles, BatchOutputThatIsAnInputIsRefused) {
   EXPECT_TRUE(Dir.Read("a.txt") == Corpus("alice29.txt"));
 }
 
-TEST(SafeFiles, LinkAtTheOutputNameIsReplacedNotFollowed) {
+TEST(Safe_Files, LinkAtTheOutputNameIsReplacedNotFollowed) {
   T_Temp_Dir Dir;
   Dir.Write("precious.txt", "keep me");
   Dir.Write("a.txt", Corpus("fields.c"));
@@ -129,7 +129,7 @@ TEST(SafeFiles, LinkAtTheOutputNameIsReplacedNotFollowed) {
   EXPECT_TRUE(Dir.Read("a.exp") == Corpus("fields.c"));
 }
 
-TEST(SafeFiles, OutputsKeepTheInputsModeAndTimes) {
+TEST(Safe_Files, OutputsKeepTheInputsModeAndTimes) {
   T_Temp_Dir Dir;
   Dir.Write("a.txt", Corpus("xargs.1"));
   ASSERT_EQ(::chmod((Dir / "a.txt").c_str(), 0600), 0);
@@ -148,7 +148,7 @@ TEST(SafeFiles, OutputsKeepTheInputsModeAndTimes) {
 
 // The second of two blocks is damaged: the first stays, verified, under the
 // final name, and standard error says where the damage is.
-TEST(SafeFiles, DamageKeepsTheVerifiedBlocksAndNamesTheBlock) {
+TEST(Safe_Files, DamageKeepsTheVerifiedBlocksAndNamesTheBlock) {
   T_Temp_Dir Dir;
   const std::string Original = Corpus("bible.txt") + Corpus("world192.txt");
   Dir.Write("a.txt", Original);
@@ -168,7 +168,7 @@ TEST(SafeFiles, DamageKeepsTheVerifiedBlocksAndNamesTheBlock) {
 }
 
 // bg_BG has a decimal comma and no thousands separator: nothing is grouped.
-TEST(SafeFiles, LocaleWithoutThousandsSeparatorGroupsNothing) {
+TEST(Safe_Files, LocaleWithoutThousandsSeparatorGroupsNothing) {
   T_Temp_Dir Dir;
   const std::string Locales = Dir.Dir() + "/locales";
   const std::string Build = "localedef -i bg_BG -f UTF-8 " + Locales + "/bg_BG.UTF-8 >/dev/null 2>&1";

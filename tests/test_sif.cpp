@@ -48,7 +48,7 @@ std::vector<int32_t> Reference_Integers(const T_Bytes& Data) {
   return Integers;
 }
 
-class SIF_Test : public Transform_Test {
+class SIF_Stage : public Transform_Stage {
  protected:
   // The integers put since the streams were reset, in put order.
   std::vector<int32_t> Integers_Put() const {
@@ -98,7 +98,7 @@ class SIF_Test : public Transform_Test {
   T_QOR_SIF SIF;
 };
 
-TEST_F(SIF_Test, Abracadabra) {
+TEST_F(SIF_Stage, Abracadabra) {
   const std::string Text = "abracadabra";
   const std::vector<int32_t> Integers = Encode(T_Bytes(Text.begin(), Text.end()));
   ASSERT_EQ(Integers.size(), 1u + 115u + 6u);
@@ -116,7 +116,7 @@ TEST_F(SIF_Test, Abracadabra) {
   EXPECT_EQ(Decode(), T_Bytes(Text.begin(), Text.end()));
 }
 
-TEST_F(SIF_Test, SingleValueBlock) {
+TEST_F(SIF_Stage, SingleValueBlock) {
   const std::vector<int32_t> Integers = Encode(T_Bytes(1000, 'x'));
   ASSERT_EQ(Integers.size(), 1u + 'x' + 1u);
   EXPECT_EQ(Integers[0], 'x' + 1);
@@ -124,12 +124,12 @@ TEST_F(SIF_Test, SingleValueBlock) {
   EXPECT_EQ(Decode(), T_Bytes(1000, 'x'));
 }
 
-TEST_F(SIF_Test, OnlyByteZero) {
+TEST_F(SIF_Stage, OnlyByteZero) {
   EXPECT_EQ(Encode(T_Bytes(777, 0)), (std::vector<int32_t>{1, 777}));
   EXPECT_EQ(Decode(), T_Bytes(777, 0));
 }
 
-TEST_F(SIF_Test, EqualFrequenciesRankByFallingByteValue) {
+TEST_F(SIF_Stage, EqualFrequenciesRankByFallingByteValue) {
   // 0 % dominant: falling frequency, 9 before 5, so 9 has rank 0.
   const std::vector<int32_t> Integers = Encode({5, 9, 5, 9, 7});
   EXPECT_EQ(std::vector<int32_t>(Integers.end() - 4, Integers.end()), (std::vector<int32_t>{1, 1, 0, 0}));
@@ -145,7 +145,7 @@ TEST_F(SIF_Test, EqualFrequenciesRankByFallingByteValue) {
 // the dominant value ranks last and its occurrences cost no distances. With
 // eleven values the share is 9 %, the order falls, and the rarest value
 // (the lowest byte value among the rarest) ranks last.
-TEST_F(SIF_Test, RankOrderSwitchesAtTenPercent) {
+TEST_F(SIF_Stage, RankOrderSwitchesAtTenPercent) {
   T_Bytes Ten(100, 1);
   for (int v = 2; v <= 10; ++v) Ten.insert(Ten.end(), 10, static_cast<uint8_t>(v));
   EXPECT_EQ(Encode(Ten).size(), 1u + 11u + (190u - 100u));
@@ -157,14 +157,14 @@ TEST_F(SIF_Test, RankOrderSwitchesAtTenPercent) {
   Expect_Round_Trip(Eleven);
 }
 
-TEST_F(SIF_Test, TwoRanksExpectingTheSamePosition) {
+TEST_F(SIF_Stage, TwoRanksExpectingTheSamePosition) {
   // Rank 0 at position 0 and rank 1 at position 1 both start out expecting
   // position 0; the lower rank takes it and pushes the other on.
   Expect_Round_Trip({3, 2, 3, 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1});
   Expect_Round_Trip({0, 1, 2, 3, 0, 1, 2, 3, 3, 2, 1, 0});
 }
 
-TEST_F(SIF_Test, RoundTrips) {
+TEST_F(SIF_Stage, RoundTrips) {
   std::mt19937 Rng(21);
   Expect_Round_Trip({200});
   Expect_Round_Trip(All_Values(1));
@@ -183,7 +183,7 @@ TEST_F(SIF_Test, RoundTrips) {
 // instructions where it has them, or portably; both forms must handle every
 // shape: ranks that fill whole 64-position words, one frequent value among
 // many, alphabets of every size, block lengths on and off a word boundary.
-TEST_F(SIF_Test, RoundTripsWithPortableAndInstructionBits) {
+TEST_F(SIF_Stage, RoundTripsWithPortableAndInstructionBits) {
   for (const bool Instructions : {false, true}) {
     SIF.Bit_Instructions = Instructions;
     std::mt19937 Rng(23);
@@ -201,7 +201,7 @@ TEST_F(SIF_Test, RoundTripsWithPortableAndInstructionBits) {
   }
 }
 
-TEST_F(SIF_Test, DecodesTheLastSegment) {
+TEST_F(SIF_Stage, DecodesTheLastSegment) {
   Reset_Streams();
   for (int32_t v : {7, 0, 300}) QOR_MCP->Put_Integer(v);
   QOR_MCP->Mark_Segment();
@@ -212,7 +212,7 @@ TEST_F(SIF_Test, DecodesTheLastSegment) {
   EXPECT_EQ(B.Code_Streams->Exponent_Count, 3 + 1 + 't' + 2 + 3);
 }
 
-TEST_F(SIF_Test, DamageAlphabetSize) {
+TEST_F(SIF_Stage, DamageAlphabetSize) {
   Put_Segment({0, 5});
   EXPECT_THROW(Decode(), T_QOR_Damaged_Block);
   std::vector<int32_t> Big(258, 1);
@@ -221,7 +221,7 @@ TEST_F(SIF_Test, DamageAlphabetSize) {
   EXPECT_THROW(Decode(), T_QOR_Damaged_Block);
 }
 
-TEST_F(SIF_Test, DamageSegmentTooShort) {
+TEST_F(SIF_Stage, DamageSegmentTooShort) {
   Put_Segment({});
   EXPECT_THROW(Decode(), T_QOR_Damaged_Block);
   Put_Segment({3, 1, 1});
@@ -233,7 +233,7 @@ TEST_F(SIF_Test, DamageSegmentTooShort) {
   EXPECT_EQ(Decode(), (T_Bytes{1, 1, 1, 0, 0, 0}));
 }
 
-TEST_F(SIF_Test, DamageBlockLength) {
+TEST_F(SIF_Stage, DamageBlockLength) {
   Put_Segment({2, 0, 0});
   EXPECT_THROW(Decode(), T_QOR_Damaged_Block);
   Put_Segment({2, 5000000, 5000000});
@@ -246,7 +246,7 @@ TEST_F(SIF_Test, DamageBlockLength) {
   EXPECT_THROW(SIF.Decode_Block(B), T_QOR_Damaged_Block);
 }
 
-TEST_F(SIF_Test, DamagedDistancesStayInsideTheBlock) {
+TEST_F(SIF_Stage, DamagedDistancesStayInsideTheBlock) {
   // Distances that pass the end of the block, in either rank that has them.
   Put_Segment({3, 4, 4, 4, 16000000, 0, 0, 0, 0, 0, 0, 0});
   EXPECT_THROW(Decode(), T_QOR_Damaged_Block);
@@ -297,7 +297,7 @@ T_Bytes Reference_Decode(const std::vector<int32_t>& Integers) {
 // Any distances at all, not only those an encoder makes: the placement by
 // free positions must agree with the position-by-position rule whenever all
 // occurrences fit, and report damage when one falls past the block.
-TEST_F(SIF_Test, ArbitraryDistancesDecodeAsThePositionRuleSays) {
+TEST_F(SIF_Stage, ArbitraryDistancesDecodeAsThePositionRuleSays) {
   std::mt19937 Rng(29);
   for (const bool Instructions : {false, true}) {
     SIF.Bit_Instructions = Instructions;
@@ -331,7 +331,7 @@ TEST_F(SIF_Test, ArbitraryDistancesDecodeAsThePositionRuleSays) {
 
 // The distances are read while the ranks are placed; afterwards the stream
 // stands after the segment, every mantissa of it used.
-TEST_F(SIF_Test, DecodeLeavesTheStreamAfterTheSegment) {
+TEST_F(SIF_Stage, DecodeLeavesTheStreamAfterTheSegment) {
   std::mt19937 Rng(31);
   for (const bool Instructions : {false, true}) {
     SIF.Bit_Instructions = Instructions;
@@ -349,7 +349,7 @@ TEST_F(SIF_Test, DecodeLeavesTheStreamAfterTheSegment) {
 }
 
 // Mantissas no coder writes: far too large, or negative, in a distance.
-TEST_F(SIF_Test, DamagedMantissasInDistances) {
+TEST_F(SIF_Stage, DamagedMantissasInDistances) {
   for (const int32_t Mantissa : {INT32_MAX, INT32_MIN, -1000}) {
     for (const bool Instructions : {false, true}) {
       SIF.Bit_Instructions = Instructions;

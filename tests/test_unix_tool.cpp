@@ -25,7 +25,7 @@ T_Process_Result Shell(const std::string& Command, const T_Temp_Dir& Dir) {
 
 // Two blocks through two pipes: the data passes whole, the reports go to
 // standard error with the sizes counted on the way.
-TEST(UnixTool, PipeRoundTripKeepsDataOnStandardOutput) {
+TEST(Unix_Tool, PipeRoundTripKeepsDataOnStandardOutput) {
   T_Temp_Dir Dir;
   Dir.Write("in", Corpus("bible.txt") + Corpus("alice29.txt") + Corpus("E.coli"));
   const T_Process_Result Result =
@@ -36,7 +36,7 @@ TEST(UnixTool, PipeRoundTripKeepsDataOnStandardOutput) {
   EXPECT_NE(Dir.Read("e.err").find("Total output size         :     8,838,171 bytes"), std::string::npos);
 }
 
-TEST(UnixTool, CompressedDataIsNotWrittenToATerminal) {
+TEST(Unix_Tool, CompressedDataIsNotWrittenToATerminal) {
   T_Temp_Dir Dir;
   Dir.Write("a.txt", "some text");
   if (Shell("command -v script", Dir).Exit_Code != 0) GTEST_SKIP() << "no script(1) to make a terminal";
@@ -47,7 +47,7 @@ TEST(UnixTool, CompressedDataIsNotWrittenToATerminal) {
       << Result.Out;
 }
 
-TEST(UnixTool, TestModeChecksEveryFileAndWritesNothing) {
+TEST(Unix_Tool, TestModeChecksEveryFileAndWritesNothing) {
   T_Temp_Dir Dir;
   Dir.Write("good.txt", Corpus("fields.c"));
   Dir.Write("bad.txt", Corpus("cp.html"));

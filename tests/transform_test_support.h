@@ -14,9 +14,9 @@
 
 using T_Bytes = std::vector<uint8_t>;
 
-class Transform_Test : public ::testing::Test {
+class Transform_Stage : public ::testing::Test {
  protected:
-  Transform_Test() : B(Pipeline.Block()) { Reset_Streams(); }
+  Transform_Stage() : B(Pipeline.Block()) { Reset_Streams(); }
 
   void Reset_Streams() {
     Pipeline.Reset_Integer_Streams();

@@ -153,9 +153,9 @@ class T_QOR_Context_Model : public T_QOR_Model {
   void Set_Fresh_Row(uint16_t* Freq, uint16_t* Cum, int32_t Rows, int32_t Step, bool Ramp) const;
   // Copies the fresh row over row Context of a table unless it is already of
   // this generation; returns the row's offset in the table.
-  size_t Prepare_Row(uint16_t* Freq, uint16_t* Cum, uint32_t* Stamps, int32_t Rows, int32_t Context) const {
+  size_t Prepare_Row(uint16_t* Freq_Rows, uint16_t* Cum_Rows, uint32_t* Stamps, int32_t Rows, int32_t Context) const {
     const size_t Row = static_cast<size_t>(Context) * static_cast<size_t>(Row_Size);
-    if (Stamps[Context] != Generation) Copy_Fresh_Row(Freq, Cum, Rows, Row, Stamps[Context]);
+    if (Stamps[Context] != Generation) Copy_Fresh_Row(Freq_Rows, Cum_Rows, Rows, Row, Stamps[Context]);
     return Row;
   }
   void Copy_Fresh_Row(uint16_t* Freq, uint16_t* Cum, int32_t Rows, size_t Row, uint32_t& Stamp) const;
@@ -221,7 +221,7 @@ class T_QOR_Symbol_Model {
 // smallest groups.
 class T_QOR_Symbol_Context_Model : public T_QOR_Symbol_Model {
  public:
-  explicit T_QOR_Symbol_Context_Model(int32_t Alphabet_Size) : T_QOR_Symbol_Model(Alphabet_Size, true) {}
+  explicit T_QOR_Symbol_Context_Model(int32_t Alphabet_Size_) : T_QOR_Symbol_Model(Alphabet_Size_, true) {}
 };
 
 // An exponent 0..23 as its group (0..3 alone, 4..23 together) and the offset

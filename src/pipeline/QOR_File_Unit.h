@@ -33,11 +33,11 @@ class T_QOR_File {
   int64_t Read_At(int64_t Offset, uint8_t* Data, int64_t Count) const;
   void Write(const uint8_t* Data, int64_t Count);
   void Close();
-  int Descriptor() const { return Descriptor_; }
+  int Descriptor() const { return Open_Descriptor; }
   // The size of the open file.
   int64_t Size() const;
 
  private:
-  int Descriptor_ = -1;
-  std::string Name_;
+  int Open_Descriptor = -1;
+  std::string Name;
 };

@@ -64,7 +64,7 @@ uint8_t* Map_Working_Memory() {
 
 void Report_Damaged_Block(const char* Reason) { throw T_QOR_Damaged_Block(Reason); }
 
-void T_QOR_MCP::Unmap::operator()(uint8_t* Memory) const { ::munmap(Memory, Memory_Size); }
+void T_QOR_MCP::Unmap::operator()(uint8_t* Memory_) const { ::munmap(Memory_, Memory_Size); }
 
 T_QOR_MCP::T_QOR_MCP(T_QOR_Thread_Budget& Budget) : Memory(Map_Working_Memory()) { Construct(Budget); }
 

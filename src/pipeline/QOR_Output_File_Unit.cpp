@@ -54,15 +54,15 @@ bool QOR_Identity_Of(const std::string& Name, T_QOR_File_Identity& Identity) {
   return true;
 }
 
-T_QOR_Output_File::T_QOR_Output_File(const std::string& Final_Name) : Final_Name(Final_Name) {
-  std::string Name = Temporary_Template(Final_Name);
+T_QOR_Output_File::T_QOR_Output_File(const std::string& Final_Name_) : Final_Name(Final_Name_) {
+  std::string Name = Temporary_Template(Final_Name_);
   const std::lock_guard<std::mutex> Guard(Registry_Lock);
   // mkostemp creates the file with mode 600 and never opens an existing one.
   const int Descriptor = ::mkostemp(Name.data(), O_CLOEXEC);
-  if (Descriptor < 0) throw T_QOR_File_Error(Final_Name, System_Reason());
+  if (Descriptor < 0) throw T_QOR_File_Error(Final_Name_, System_Reason());
   Registry.insert(Name);
   Temporary_Name = Name;
-  File.Adopt(Descriptor, Final_Name);
+  File.Adopt(Descriptor, Final_Name_);
 }
 
 T_QOR_Output_File::~T_QOR_Output_File() {

@@ -114,13 +114,13 @@ struct T_Job {
 
 class T_Phase {
  public:
-  T_Phase(const std::vector<T_QOR_File_Pair>& Files, bool Compressing, bool Fast, int Workers)
-      : Compressing(Compressing),
-        Fast(Fast),
+  T_Phase(const std::vector<T_QOR_File_Pair>& Files_, bool Compressing_, bool Fast_, int Workers)
+      : Compressing(Compressing_),
+        Fast(Fast_),
         Worker_Count(std::max(Workers, 1)),
         Budget(QOR_Usable_CPUs()),
-        Files(Files.size()) {
-    for (size_t k = 0; k < Files.size(); ++k) this->Files[k].Names = Files[k];
+        Files(Files_.size()) {
+    for (size_t k = 0; k < Files_.size(); ++k) Files[k].Names = Files_[k];
   }
 
   void Run(const T_QOR_Phase_Hooks& Hooks);

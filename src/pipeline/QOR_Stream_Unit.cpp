@@ -18,7 +18,7 @@ std::string System_Reason() { return std::strerror(errno); }
 // at most a record and the decoder's look-ahead.
 class T_Stream_Reader {
  public:
-  T_Stream_Reader(int In, const std::string& Name) : In(In), Name(Name) {}
+  T_Stream_Reader(int In_, const std::string& Name_) : In(In_), Name(Name_) {}
 
   // Reads until Count bytes are held or the stream ends; returns how many are held.
   int64_t Hold(int64_t Count) {

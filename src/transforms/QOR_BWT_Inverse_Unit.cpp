@@ -95,13 +95,13 @@ class T_Inverse_Walk {
   // Smaller blocks take fewer walks, down to one.
   static constexpr int32_t Min_Rows_Per_Walk = 8192;
 
-  T_Inverse_Walk(uint32_t* Row_Links, int32_t N, int32_t Primary, uint8_t* Pool)
+  T_Inverse_Walk(uint32_t* Row_Links, int32_t N_, int32_t Primary_, uint8_t* Pool_)
       : Links(Row_Links),
-        N(N),
-        Primary(Primary),
-        Pool(Pool),
-        Walks(std::clamp<int32_t>(N / Min_Rows_Per_Walk, 1, Max_Walks)),
-        Chunk_Limit((N - 1) / Chunk_Bytes + Walks + 1) {}
+        N(N_),
+        Primary(Primary_),
+        Pool(Pool_),
+        Walks(std::clamp<int32_t>(N_ / Min_Rows_Per_Walk, 1, Max_Walks)),
+        Chunk_Limit((N_ - 1) / Chunk_Bytes + Walks + 1) {}
 
   void Run(uint8_t* Out, T_QOR_Thread_Budget* Helpers) {
     Start_Walks();
@@ -153,7 +153,7 @@ class T_Inverse_Walk {
     // Advances the active walks in lockstep, up to Room bytes each; a walk
     // that reaches a marked row ends there, and the round ends with it.
     void Step_Until_Stop(int32_t Room) {
-      const uint32_t* const Links = W.Links;
+      const uint32_t* const Links_ = W.Links;
       const int Count = Active_Count;
       uint32_t Rows[Max_Active];
       uint8_t* Ends[Max_Active];
@@ -165,7 +165,7 @@ class T_Inverse_Walk {
       int32_t s = 0;
       for (; s < Room; ++s) {
         for (int a = 0; a < Count; ++a) {
-          const uint32_t E = Links[Rows[a]];
+          const uint32_t E = Links_[Rows[a]];
           if (E & Stop_Mark) {
             Stopped = a;
             break;

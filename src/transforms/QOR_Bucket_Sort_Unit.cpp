@@ -67,7 +67,7 @@ constexpr int64_t Work_Allowance = 1 << 16;
 // a small fraction of the total, which it would otherwise spend in vain.
 class T_Work_Budget {
  public:
-  T_Work_Budget(int64_t Total, int64_t Rate, int64_t Head_Start) : Total(Total), Rate(Rate), Credit(Head_Start) {}
+  T_Work_Budget(int64_t Total_, int64_t Rate_, int64_t Head_Start) : Total(Total_), Rate(Rate_), Credit(Head_Start) {}
 
   // Allowance is negative (overspent). Returns false when the budget cannot
   // pay for it.
@@ -102,8 +102,8 @@ class T_Work_Budget {
 // thread waits long for the other at the end.
 class T_Bucket_Queue {
  public:
-  T_Bucket_Queue(const int32_t* Keys, int32_t Count, const int32_t* Bucket_Start)
-      : Keys(Keys), Count(Count), Bucket_Start(Bucket_Start) {}
+  T_Bucket_Queue(const int32_t* Keys_, int32_t Count_, const int32_t* Bucket_Start_)
+      : Keys(Keys_), Count(Count_), Bucket_Start(Bucket_Start_) {}
 
   bool Claim(int32_t& Lo, int32_t& Hi) {
     const int32_t i = Next.fetch_add(1, std::memory_order_relaxed);
@@ -132,9 +132,9 @@ class T_Bucket_Sorter {
   // scratch its buckets need. Fresh pages, large ones in particular, are
   // dear to clear, and parallel stack arrays a bound apart touched one
   // each.
-  T_Bucket_Sorter(const uint8_t* Block, int32_t Rows, int32_t Largest, int32_t* Suffix_Array, uint32_t* Scratch,
-                  T_Work_Budget& Budget)
-      : Block(Block), Rows(Rows), Suffix_Array(Suffix_Array), Budget(Budget) {
+  T_Bucket_Sorter(const uint8_t* Block_, int32_t Rows_, int32_t Largest, int32_t* Suffix_Array_, uint32_t* Scratch,
+                  T_Work_Budget& Budget_)
+      : Block(Block_), Rows(Rows_), Suffix_Array(Suffix_Array_), Budget(Budget_) {
     Keys = Scratch;
     Stack = reinterpret_cast<T_Range*>(Keys + Largest);
   }
@@ -319,12 +319,12 @@ bool T_Bucket_Sorter::Radix_Split(int32_t Lo, int32_t Hi, int32_t Depth, int32_t
       const int32_t r = Next[b];
       uint32_t Key = K[r];
       int32_t Position = SA[r];
-      uint32_t V = (Key >> Shift) & 0xFF;
-      while (V != static_cast<uint32_t>(b)) {
-        const int32_t Target = Next[V]++;
+      uint32_t Byte = (Key >> Shift) & 0xFF;
+      while (Byte != static_cast<uint32_t>(b)) {
+        const int32_t Target = Next[Byte]++;
         std::swap(Key, K[Target]);
         std::swap(Position, SA[Target]);
-        V = (Key >> Shift) & 0xFF;
+        Byte = (Key >> Shift) & 0xFF;
       }
       K[r] = Key;
       SA[r] = Position;

@@ -22,15 +22,15 @@ constexpr int32_t Empty = -1;
 template <typename T_Char>
 class T_Level {
  public:
-  T_Level(const T_Char* S, int32_t N, int32_t K, int32_t* SA, uint32_t* Work)
-      : S(S),
-        N(N),
-        K(K),
-        SA(SA),
-        Work(Work),
-        Types(Work),
-        Counts(reinterpret_cast<int32_t*>(Work) + (N >> 5) + 1),
-        Cursors(Counts + K) {}
+  T_Level(const T_Char* S_, int32_t N_, int32_t K_, int32_t* SA_, uint32_t* Work_)
+      : S(S_),
+        N(N_),
+        K(K_),
+        SA(SA_),
+        Work(Work_),
+        Types(Work_),
+        Counts(reinterpret_cast<int32_t*>(Work_) + (N_ >> 5) + 1),
+        Cursors(Counts + K_) {}
 
   void Run() {
     Prepare_Tables();
