@@ -47,8 +47,8 @@ void T_QOR_AWFC::Init_List() {
   Bounded_Sum[257] = INT32_MIN;
 }
 
-// Why a position needs far fewer moves than weight changes
-// ----------------------------------------------------------
+// Why a change of weight and its move can be taken per occurrence
+// ------------------------------------------------------------------
 // A lowered value moves back behind every larger sum and stays in front of
 // the values whose sum now equals its own; a raised value moves forward past
 // every smaller sum and stays behind its new equals. By induction, the list is
@@ -56,26 +56,25 @@ void T_QOR_AWFC::Init_List() {
 // change of each value: the later a value was last lowered, the further
 // forward it stands among its equals; the later it was last raised, the
 // further back; values not changed since keep their order. So the list after a
-// position depends only on every value's final sum and on which change touched
-// it last, not on the moves in between.
+// position depends only on every value's final sum and on the kind and order
+// of the change that touched it last, not on the moves in between.
 //
-// Update_Weights uses that: it first applies all sum changes of the position,
-// then places each changed value once, in the order of the value's last
-// change. When a value is placed, every value placed before it in this
-// position was changed earlier, and every value not yet placed is still at
-// its old sum and place, so a plain scan finds the new place. A value changed
-// several times in the position may be placed once for each of its changes;
-// only its last placement counts, the earlier ones are harmless.
+// An occurrence that passes from level i - 1 into level i is lowered by
+// Weights[i - 1] and later raised by Weights[i]; the raise is its last change.
+// Update_Weights therefore applies the two as one net loss, at the time of
+// the raise, and places the value behind its equals as a raised value would
+// stand: one sum change and one move per occurrence, in the order of the
+// occurrences' last changes. A value met at several occurrences is placed
+// once for each; its last placement is the one that counts.
 
 // Forward past every value whose sum is at most Bar; the sentinel in front of
 // the list ends the scan.
-inline void T_QOR_AWFC::Move_Forward(int32_t Value, int32_t Bar) {
+inline void T_QOR_AWFC::Move_Forward(int32_t Value, int32_t Sum, int32_t Bar) {
   // Restrict-qualified views: the byte stores to Rank_Of would otherwise make
   // the compiler reload the list after each one.
   int32_t* __restrict const Values = List;
   int32_t* __restrict const Sums = Bounded_Sum + 1;
   uint8_t* __restrict const Ranks = Rank_Of;
-  const int32_t Sum = Weight_Sum[Value];
   int32_t k = Ranks[Value];
   for (int32_t Previous_Sum = Sums[k - 1]; Previous_Sum <= Bar; Previous_Sum = Sums[k - 1]) {
     const int32_t Moved = Values[k - 1];
@@ -92,11 +91,10 @@ inline void T_QOR_AWFC::Move_Forward(int32_t Value, int32_t Bar) {
 // Back past every value whose sum is above Bar; the sentinel behind the list
 // ends the scan. Most values of the deeper levels lose too little to pass
 // anyone: they only get their new sum.
-inline void T_QOR_AWFC::Move_Back(int32_t Value, int32_t Bar) {
+inline void T_QOR_AWFC::Move_Back(int32_t Value, int32_t Sum, int32_t Bar) {
   int32_t* __restrict const Values = List;
   int32_t* __restrict const Sums = Bounded_Sum + 1;
   uint8_t* __restrict const Ranks = Rank_Of;
-  const int32_t Sum = Weight_Sum[Value];
   int32_t k = Ranks[Value];
   if (Sums[k + 1] <= Bar) {
     Sums[k] = Sum;
@@ -114,56 +112,52 @@ inline void T_QOR_AWFC::Move_Back(int32_t Value, int32_t Bar) {
   Ranks[Value] = static_cast<uint8_t>(k);
 }
 
-// Last changed by a raise: behind every value of equal or larger sum. The
-// symbol just coded, which gains, is placed first and moved forward on its
-// own; any other value placed for the first time in the position has lost
-// weight, and one placed again already has its final sum and can at most
-// pass its equals, so these only ever move back.
-inline void T_QOR_AWFC::Place_Behind_Equals(int32_t Value) { Move_Back(Value, Weight_Sum[Value] - 1); }
-
-// Last changed by a lowering: in front of every value of equal or smaller
-// sum. A value placed earlier in the position may have to come forward past
-// its equals.
-inline void T_QOR_AWFC::Place_Before_Equals(int32_t Value) {
-  Move_Back(Value, Weight_Sum[Value]);
-  Move_Forward(Value, Weight_Sum[Value]);
+// The symbol just coded gains the weight of level 0: forward past every
+// smaller sum, behind its equals.
+inline void T_QOR_AWFC::Raise(int32_t Value, int32_t Gain) {
+  const int32_t Sum = Weight_Sum[Value] += Gain;
+  Move_Forward(Value, Sum, Sum - 1);
 }
 
-// Moves the window on by one position, after Symbols[Idx] has been coded. The
-// changes, in the order that fixes the order of equal sums: levels rising; in
-// each level the occurrence leaving it (now one level further back) lowered
-// before the one entering it is raised. The occurrence at distance
-// Level_Start[i] (i >= 1) is thus lowered in level i - 1 and raised in level
-// i, a net loss since the weights fall; its last change is the raise. The
-// symbol just coded is raised in level 0 before all of them. The occurrence
-// leaving the last active level, A - 1, is only lowered, just before the
-// occurrence entering that level is raised. Weights strictly fall until they
-// reach 0, so no net loss below is 0.
+// An occurrence passing into a deeper level: a net loss whose last change is
+// a raise, so behind every value of equal or larger sum.
+inline void T_QOR_AWFC::Lower_Behind_Equals(int32_t Value, int32_t Loss) {
+  const int32_t Sum = Weight_Sum[Value] -= Loss;
+  Move_Back(Value, Sum, Sum - 1);
+}
+
+// An occurrence leaving the last active level: lowered, so in front of every
+// value of equal or smaller sum. A loss never has to pass an equal sum
+// forward, since every value behind it had at most its lower sum.
+inline void T_QOR_AWFC::Lower_Before_Equals(int32_t Value, int32_t Loss) {
+  const int32_t Sum = Weight_Sum[Value] -= Loss;
+  Move_Back(Value, Sum, Sum);
+}
+
+// Moves the window on by one position, after Symbols[Idx] has been coded, in
+// the order of the occurrences' last changes: the symbol just coded; the
+// occurrences at distance Level_Start[i] for the levels i = 1 .. A - 2, each
+// losing Weights[i - 1] - Weights[i]; the occurrence leaving the last active
+// level A - 1, which only loses; and last the occurrence entering that level.
+// Weights strictly fall until they reach 0, so no net loss here is 0.
 template <int32_t A>
 [[gnu::always_inline]] inline void T_QOR_AWFC::Update_Weights(const uint8_t* Symbols, int32_t Idx) {
   const int32_t* const w = Weights;
-  Weight_Sum[Symbols[Idx]] += w[0];
+  Raise(Symbols[Idx], w[0]);
 #pragma GCC unroll 12
-  for (int32_t i = 1; i < A; ++i) Weight_Sum[Symbols[Idx - Level_Start[i]]] -= w[i - 1] - w[i];
-  Weight_Sum[Symbols[Idx - Level_Start[A]]] -= w[A - 1];
-  Move_Forward(Symbols[Idx], Weight_Sum[Symbols[Idx]] - 1);
-#pragma GCC unroll 12
-  for (int32_t i = 1; i < A - 1; ++i) Place_Behind_Equals(Symbols[Idx - Level_Start[i]]);
-  Place_Before_Equals(Symbols[Idx - Level_Start[A]]);
-  Place_Behind_Equals(Symbols[Idx - Level_Start[A - 1]]);
+  for (int32_t i = 1; i < A - 1; ++i) Lower_Behind_Equals(Symbols[Idx - Level_Start[i]], w[i - 1] - w[i]);
+  Lower_Before_Equals(Symbols[Idx - Level_Start[A]], w[A - 1]);
+  Lower_Behind_Equals(Symbols[Idx - Level_Start[A - 1]], w[A - 2] - w[A - 1]);
 }
 
 // Near the block start the window is not yet full: levels 0 .. Top have an
-// entering occurrence, and Top has none leaving it, so every changed value
-// was last raised.
+// entering occurrence, and Top has none leaving it.
 void T_QOR_AWFC::Update_Weights_Near_Start(const uint8_t* Symbols, int32_t Idx) {
   const int32_t* const w = Weights;
   int32_t Top = 0;
   while (Top + 1 < Active_Levels && Idx >= Level_Start[Top + 1]) ++Top;
-  Weight_Sum[Symbols[Idx]] += w[0];
-  for (int32_t i = 1; i <= Top; ++i) Weight_Sum[Symbols[Idx - Level_Start[i]]] -= w[i - 1] - w[i];
-  Move_Forward(Symbols[Idx], Weight_Sum[Symbols[Idx]] - 1);
-  for (int32_t i = 1; i <= Top; ++i) Place_Behind_Equals(Symbols[Idx - Level_Start[i]]);
+  Raise(Symbols[Idx], w[0]);
+  for (int32_t i = 1; i <= Top; ++i) Lower_Behind_Equals(Symbols[Idx - Level_Start[i]], w[i - 1] - w[i]);
 }
 
 // Codes In[From .. n - 1] into Out once the window is full. The encoder looks

@@ -27,10 +27,11 @@ class T_QOR_AWFC {
   void Update_Weights_Near_Start(const uint8_t* Symbols, int32_t Idx);
   template <int32_t A>
   void Update_Weights(const uint8_t* Symbols, int32_t Idx);
-  void Move_Forward(int32_t Value, int32_t Bar);
-  void Move_Back(int32_t Value, int32_t Bar);
-  void Place_Behind_Equals(int32_t Value);
-  void Place_Before_Equals(int32_t Value);
+  void Move_Forward(int32_t Value, int32_t Sum, int32_t Bar);
+  void Move_Back(int32_t Value, int32_t Sum, int32_t Bar);
+  void Raise(int32_t Value, int32_t Gain);
+  void Lower_Behind_Equals(int32_t Value, int32_t Loss);
+  void Lower_Before_Equals(int32_t Value, int32_t Loss);
 
   // List index of each byte value, and the value at each index: inverse
   // permutations. List is ordered by non-increasing Weight_Sum.
