@@ -69,13 +69,12 @@ void T_QOR_AWFC::Init_List() {
 
 // Forward past every value whose sum is at most Bar; the sentinel in front of
 // the list ends the scan.
-inline void T_QOR_AWFC::Move_Forward(int32_t Value, int32_t Sum, int32_t Bar) {
+inline void T_QOR_AWFC::Move_Forward(int32_t Value, int32_t k, int32_t Sum, int32_t Bar) {
   // Restrict-qualified views: the byte stores to Rank_Of would otherwise make
   // the compiler reload the list after each one.
   int32_t* __restrict const Values = List;
   int32_t* __restrict const Sums = Bounded_Sum + 1;
   uint8_t* __restrict const Ranks = Rank_Of;
-  int32_t k = Ranks[Value];
   for (int32_t Previous_Sum = Sums[k - 1]; Previous_Sum <= Bar; Previous_Sum = Sums[k - 1]) {
     const int32_t Moved = Values[k - 1];
     Values[k] = Moved;
@@ -112,11 +111,13 @@ inline void T_QOR_AWFC::Move_Back(int32_t Value, int32_t Sum, int32_t Bar) {
   Ranks[Value] = static_cast<uint8_t>(k);
 }
 
-// The symbol just coded gains the weight of level 0: forward past every
-// smaller sum, behind its equals.
-inline void T_QOR_AWFC::Raise(int32_t Value, int32_t Gain) {
-  const int32_t Sum = Weight_Sum[Value] += Gain;
-  Move_Forward(Value, Sum, Sum - 1);
+// The symbol just coded, found at index Index, gains the weight of level 0:
+// forward past every smaller sum, behind its equals. Its sum is read beside
+// the list, so that the scan need not wait for the value's own entries.
+inline void T_QOR_AWFC::Raise(int32_t Value, int32_t Index, int32_t Gain) {
+  const int32_t Sum = Bounded_Sum[Index + 1] + Gain;
+  Weight_Sum[Value] = Sum;
+  Move_Forward(Value, Index, Sum, Sum - 1);
 }
 
 // An occurrence passing into a deeper level: a net loss whose last change is
@@ -141,9 +142,9 @@ inline void T_QOR_AWFC::Lower_Before_Equals(int32_t Value, int32_t Loss) {
 // level A - 1, which only loses; and last the occurrence entering that level.
 // Weights strictly fall until they reach 0, so no net loss here is 0.
 template <int32_t A>
-[[gnu::always_inline]] inline void T_QOR_AWFC::Update_Weights(const uint8_t* Symbols, int32_t Idx) {
+[[gnu::always_inline]] inline void T_QOR_AWFC::Update_Weights(const uint8_t* Symbols, int32_t Idx, int32_t Index) {
   const int32_t* const w = Weights;
-  Raise(Symbols[Idx], w[0]);
+  Raise(Symbols[Idx], Index, w[0]);
 #pragma GCC unroll 12
   for (int32_t i = 1; i < A - 1; ++i) Lower_Behind_Equals(Symbols[Idx - Level_Start[i]], w[i - 1] - w[i]);
   Lower_Before_Equals(Symbols[Idx - Level_Start[A]], w[A - 1]);
@@ -152,11 +153,11 @@ template <int32_t A>
 
 // Near the block start the window is not yet full: levels 0 .. Top have an
 // entering occurrence, and Top has none leaving it.
-void T_QOR_AWFC::Update_Weights_Near_Start(const uint8_t* Symbols, int32_t Idx) {
+void T_QOR_AWFC::Update_Weights_Near_Start(const uint8_t* Symbols, int32_t Idx, int32_t Index) {
   const int32_t* const w = Weights;
   int32_t Top = 0;
   while (Top + 1 < Active_Levels && Idx >= Level_Start[Top + 1]) ++Top;
-  Raise(Symbols[Idx], w[0]);
+  Raise(Symbols[Idx], Index, w[0]);
   for (int32_t i = 1; i <= Top; ++i) Lower_Behind_Equals(Symbols[Idx - Level_Start[i]], w[i - 1] - w[i]);
 }
 
@@ -292,7 +293,7 @@ template <int32_t A>
 void T_QOR_AWFC::Decode_Full_Window(const uint8_t* In, uint8_t* Out, int32_t From, int32_t n) {
   for (int32_t i = From; i < n; ++i) {
     Out[i] = static_cast<uint8_t>(List[In[i]]);
-    Update_Weights<A>(Out, i);
+    Update_Weights<A>(Out, i, In[i]);
   }
 }
 
@@ -304,7 +305,7 @@ void T_QOR_AWFC::Decode_Symbols(const uint8_t* In, uint8_t* Out, int32_t n) {
   const int32_t Start = std::min(n, Level_Start[Active_Levels]);
   for (int32_t i = 0; i < Start; ++i) {
     Out[i] = static_cast<uint8_t>(List[In[i]]);
-    Update_Weights_Near_Start(Out, i);
+    Update_Weights_Near_Start(Out, i, In[i]);
   }
   switch (Active_Levels) {
     case 5: return Decode_Full_Window<5>(In, Out, Start, n);

@@ -23,12 +23,12 @@ class T_QOR_AWFC {
   void Decode_Symbols(const uint8_t* In, uint8_t* Out, int32_t n);
   template <int32_t A>
   void Decode_Full_Window(const uint8_t* In, uint8_t* Out, int32_t From, int32_t n);
-  void Update_Weights_Near_Start(const uint8_t* Symbols, int32_t Idx);
+  void Update_Weights_Near_Start(const uint8_t* Symbols, int32_t Idx, int32_t Index);
   template <int32_t A>
-  void Update_Weights(const uint8_t* Symbols, int32_t Idx);
-  void Move_Forward(int32_t Value, int32_t Sum, int32_t Bar);
+  void Update_Weights(const uint8_t* Symbols, int32_t Idx, int32_t Index);
+  void Move_Forward(int32_t Value, int32_t k, int32_t Sum, int32_t Bar);
   void Move_Back(int32_t Value, int32_t Sum, int32_t Bar);
-  void Raise(int32_t Value, int32_t Gain);
+  void Raise(int32_t Value, int32_t Index, int32_t Gain);
   void Lower_Behind_Equals(int32_t Value, int32_t Loss);
   void Lower_Before_Equals(int32_t Value, int32_t Loss);
   void Init_Counts();
