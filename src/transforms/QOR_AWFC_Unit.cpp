@@ -47,8 +47,8 @@ void T_QOR_AWFC::Init_List() {
   Bounded_Sum[257] = INT32_MIN;
 }
 
-// Why a position needs far fewer moves than weight changes
-// ----------------------------------------------------------
+// Why a change of weight and its move can be taken per occurrence
+// ------------------------------------------------------------------
 // A lowered value moves back behind every larger sum and stays in front of
 // the values whose sum now equals its own; a raised value moves forward past
 // every smaller sum and stays behind its new equals. By induction, the list is
@@ -56,27 +56,25 @@ void T_QOR_AWFC::Init_List() {
 // change of each value: the later a value was last lowered, the further
 // forward it stands among its equals; the later it was last raised, the
 // further back; values not changed since keep their order. So the list after a
-// position depends only on every value's final sum and on which change touched
-// it last, not on the moves in between.
+// position depends only on every value's final sum and on the kind and order
+// of the change that touched it last, not on the moves in between.
 //
-// Update_Weights uses that: it first applies all sum changes of the position,
-// then places each changed value once, in the order of the value's last
-// change. When a value is placed, every value placed before it in this
-// position was changed earlier, and every value not yet placed is still at
-// its old sum and place, so a plain scan finds the new place. A value changed
-// several times in the position may be placed once for each of its changes;
-// only its last placement counts, the earlier ones are harmless.
+// An occurrence that passes from level i - 1 into level i is lowered by
+// Weights[i - 1] and later raised by Weights[i]; the raise is its last change.
+// Update_Weights therefore applies the two as one net loss, at the time of
+// the raise, and places the value behind its equals as a raised value would
+// stand: one sum change and one move per occurrence, in the order of the
+// occurrences' last changes. A value met at several occurrences is placed
+// once for each; its last placement is the one that counts.
 
 // Forward past every value whose sum is at most Bar; the sentinel in front of
 // the list ends the scan.
-inline void T_QOR_AWFC::Move_Forward(int32_t Value, int32_t Bar) {
+inline void T_QOR_AWFC::Move_Forward(int32_t Value, int32_t k, int32_t Sum, int32_t Bar) {
   // Restrict-qualified views: the byte stores to Rank_Of would otherwise make
   // the compiler reload the list after each one.
   int32_t* __restrict const Values = List;
   int32_t* __restrict const Sums = Bounded_Sum + 1;
   uint8_t* __restrict const Ranks = Rank_Of;
-  const int32_t Sum = Weight_Sum[Value];
-  int32_t k = Ranks[Value];
   for (int32_t Previous_Sum = Sums[k - 1]; Previous_Sum <= Bar; Previous_Sum = Sums[k - 1]) {
     const int32_t Moved = Values[k - 1];
     Values[k] = Moved;
@@ -92,11 +90,10 @@ inline void T_QOR_AWFC::Move_Forward(int32_t Value, int32_t Bar) {
 // Back past every value whose sum is above Bar; the sentinel behind the list
 // ends the scan. Most values of the deeper levels lose too little to pass
 // anyone: they only get their new sum.
-inline void T_QOR_AWFC::Move_Back(int32_t Value, int32_t Bar) {
+inline void T_QOR_AWFC::Move_Back(int32_t Value, int32_t Sum, int32_t Bar) {
   int32_t* __restrict const Values = List;
   int32_t* __restrict const Sums = Bounded_Sum + 1;
   uint8_t* __restrict const Ranks = Rank_Of;
-  const int32_t Sum = Weight_Sum[Value];
   int32_t k = Ranks[Value];
   if (Sums[k + 1] <= Bar) {
     Sums[k] = Sum;
@@ -114,71 +111,189 @@ inline void T_QOR_AWFC::Move_Back(int32_t Value, int32_t Bar) {
   Ranks[Value] = static_cast<uint8_t>(k);
 }
 
-// Last changed by a raise: behind every value of equal or larger sum. The
-// symbol just coded, which gains, is placed first and moved forward on its
-// own; any other value placed for the first time in the position has lost
-// weight, and one placed again already has its final sum and can at most
-// pass its equals, so these only ever move back.
-inline void T_QOR_AWFC::Place_Behind_Equals(int32_t Value) { Move_Back(Value, Weight_Sum[Value] - 1); }
-
-// Last changed by a lowering: in front of every value of equal or smaller
-// sum. A value placed earlier in the position may have to come forward past
-// its equals.
-inline void T_QOR_AWFC::Place_Before_Equals(int32_t Value) {
-  Move_Back(Value, Weight_Sum[Value]);
-  Move_Forward(Value, Weight_Sum[Value]);
+// The symbol just coded, found at index Index, gains the weight of level 0:
+// forward past every smaller sum, behind its equals. Its sum is read beside
+// the list, so that the scan need not wait for the value's own entries.
+inline void T_QOR_AWFC::Raise(int32_t Value, int32_t Index, int32_t Gain) {
+  const int32_t Sum = Bounded_Sum[Index + 1] + Gain;
+  Weight_Sum[Value] = Sum;
+  Move_Forward(Value, Index, Sum, Sum - 1);
 }
 
-// Moves the window on by one position, after Symbols[Idx] has been coded. The
-// changes, in the order that fixes the order of equal sums: levels rising; in
-// each level the occurrence leaving it (now one level further back) lowered
-// before the one entering it is raised. The occurrence at distance
-// Level_Start[i] (i >= 1) is thus lowered in level i - 1 and raised in level
-// i, a net loss since the weights fall; its last change is the raise. The
-// symbol just coded is raised in level 0 before all of them. The occurrence
-// leaving the last active level, A - 1, is only lowered, just before the
-// occurrence entering that level is raised. Weights strictly fall until they
-// reach 0, so no net loss below is 0.
+// An occurrence passing into a deeper level: a net loss whose last change is
+// a raise, so behind every value of equal or larger sum.
+inline void T_QOR_AWFC::Lower_Behind_Equals(int32_t Value, int32_t Loss) {
+  const int32_t Sum = Weight_Sum[Value] -= Loss;
+  Move_Back(Value, Sum, Sum - 1);
+}
+
+// An occurrence leaving the last active level: lowered, so in front of every
+// value of equal or smaller sum. A loss never has to pass an equal sum
+// forward, since every value behind it had at most its lower sum.
+inline void T_QOR_AWFC::Lower_Before_Equals(int32_t Value, int32_t Loss) {
+  const int32_t Sum = Weight_Sum[Value] -= Loss;
+  Move_Back(Value, Sum, Sum);
+}
+
+// Moves the window on by one position, after Symbols[Idx] has been coded, in
+// the order of the occurrences' last changes: the symbol just coded; the
+// occurrences at distance Level_Start[i] for the levels i = 1 .. A - 2, each
+// losing Weights[i - 1] - Weights[i]; the occurrence leaving the last active
+// level A - 1, which only loses; and last the occurrence entering that level.
+// Weights strictly fall until they reach 0, so no net loss here is 0.
 template <int32_t A>
-[[gnu::always_inline]] inline void T_QOR_AWFC::Update_Weights(const uint8_t* Symbols, int32_t Idx) {
+[[gnu::always_inline]] inline void T_QOR_AWFC::Update_Weights(const uint8_t* Symbols, int32_t Idx, int32_t Index) {
   const int32_t* const w = Weights;
-  Weight_Sum[Symbols[Idx]] += w[0];
+  Raise(Symbols[Idx], Index, w[0]);
 #pragma GCC unroll 12
-  for (int32_t i = 1; i < A; ++i) Weight_Sum[Symbols[Idx - Level_Start[i]]] -= w[i - 1] - w[i];
-  Weight_Sum[Symbols[Idx - Level_Start[A]]] -= w[A - 1];
-  Move_Forward(Symbols[Idx], Weight_Sum[Symbols[Idx]] - 1);
-#pragma GCC unroll 12
-  for (int32_t i = 1; i < A - 1; ++i) Place_Behind_Equals(Symbols[Idx - Level_Start[i]]);
-  Place_Before_Equals(Symbols[Idx - Level_Start[A]]);
-  Place_Behind_Equals(Symbols[Idx - Level_Start[A - 1]]);
+  for (int32_t i = 1; i < A - 1; ++i) Lower_Behind_Equals(Symbols[Idx - Level_Start[i]], w[i - 1] - w[i]);
+  Lower_Before_Equals(Symbols[Idx - Level_Start[A]], w[A - 1]);
+  Lower_Behind_Equals(Symbols[Idx - Level_Start[A - 1]], w[A - 2] - w[A - 1]);
 }
 
 // Near the block start the window is not yet full: levels 0 .. Top have an
-// entering occurrence, and Top has none leaving it, so every changed value
-// was last raised.
-void T_QOR_AWFC::Update_Weights_Near_Start(const uint8_t* Symbols, int32_t Idx) {
+// entering occurrence, and Top has none leaving it.
+void T_QOR_AWFC::Update_Weights_Near_Start(const uint8_t* Symbols, int32_t Idx, int32_t Index) {
   const int32_t* const w = Weights;
   int32_t Top = 0;
   while (Top + 1 < Active_Levels && Idx >= Level_Start[Top + 1]) ++Top;
-  Weight_Sum[Symbols[Idx]] += w[0];
-  for (int32_t i = 1; i <= Top; ++i) Weight_Sum[Symbols[Idx - Level_Start[i]]] -= w[i - 1] - w[i];
-  Move_Forward(Symbols[Idx], Weight_Sum[Symbols[Idx]] - 1);
-  for (int32_t i = 1; i <= Top; ++i) Place_Behind_Equals(Symbols[Idx - Level_Start[i]]);
+  Raise(Symbols[Idx], Index, w[0]);
+  for (int32_t i = 1; i <= Top; ++i) Lower_Behind_Equals(Symbols[Idx - Level_Start[i]], w[i - 1] - w[i]);
 }
 
-// Codes In[From .. n - 1] into Out once the window is full. The encoder looks
-// values up in Rank_Of and moves the window over its input; the decoder looks
-// indices up in the list and moves the window over the values it restored.
-template <int32_t A, bool Decoding>
-void T_QOR_AWFC::Code_Full_Window(const uint8_t* In, uint8_t* Out, int32_t From, int32_t n) {
+// Encoding without the list
+// --------------------------
+// The encoder needs only the index of each value, and that is the number of
+// values standing before it: those of larger sum, and those of equal sum that
+// the order among equals puts first. By the induction above, that order
+// follows from the last change of each value alone: the values last lowered
+// come first, the latest lowered first; then the values never changed, by
+// byte value, as the list started; then the values last raised, the earliest
+// raised first. Tie_Order holds that order as a number per value, smaller
+// meaning further forward, so an index is two comparisons per value, which
+// run on several values at once and take no branch that depends on the data.
+// Values above the highest occurring one never change and stand behind every
+// occurring value; their sums are set to -1 so that no comparison counts them.
+// The moments of the changes number the slots of each position in the order
+// of the last changes, 16 per position: below 2^27 for any block of fewer
+// than 2^23 symbols, which every block size leaves room for.
+
+namespace {
+
+constexpr int32_t Lowered_Order_End = 1 << 27;  // lowered at moment t: Lowered_Order_End - 1 - t
+constexpr int32_t Unchanged_Order = 1 << 27;    // never changed: Unchanged_Order + byte value
+constexpr int32_t Raised_Order = 1 << 28;       // raised at moment t: Raised_Order + t
+static_assert(int64_t{QOR_Block_Size} * 16 < Lowered_Order_End, "every moment of a block has its own order");
+
+// Four lanes of 32 bits; a comparison sets a lane to -1 where it holds.
+typedef int32_t T_Lanes __attribute__((vector_size(16)));
+
+inline T_Lanes Load_Lanes(const int32_t* From) {
+  T_Lanes Lanes;
+  std::memcpy(&Lanes, From, sizeof Lanes);
+  return Lanes;
+}
+
+inline int32_t Lane_Total(T_Lanes Lanes) { return Lanes[0] + Lanes[1] + Lanes[2] + Lanes[3]; }
+
+}  // namespace
+
+void T_QOR_AWFC::Init_Counts() {
+  for (int32_t v = 0; v < 256; ++v) {
+    Weight_Sum[v] = v < Alphabet_Size ? 0 : -1;
+    Tie_Order[v] = Unchanged_Order + v;
+  }
+  Count_End = (Alphabet_Size + 7) & ~7;
+}
+
+// Values before Value in the list: 8 per step up to Count_End. Ties with
+// the sum of Value are rare but for Value itself, so they get a second pass.
+inline int32_t T_QOR_AWFC::Index_Of(int32_t Value) const {
+  const int32_t Sum = Weight_Sum[Value];
+  T_Lanes Larger = {0, 0, 0, 0}, Equal = {0, 0, 0, 0};
+  for (int32_t v = 0; v < Count_End; v += 8) {
+    const T_Lanes Low = Load_Lanes(Weight_Sum + v), High = Load_Lanes(Weight_Sum + v + 4);
+    Larger -= (Low > Sum) + (High > Sum);
+    Equal -= (Low == Sum) + (High == Sum);
+  }
+  int32_t Index = Lane_Total(Larger);
+  if (Lane_Total(Equal) > 1) {
+    const int32_t Order = Tie_Order[Value];
+    T_Lanes Before = {0, 0, 0, 0};
+    for (int32_t v = 0; v < Count_End; v += 4)
+      Before -= (Load_Lanes(Weight_Sum + v) == Sum) & (Load_Lanes(Tie_Order + v) < Order);
+    Index += Lane_Total(Before);
+  }
+  return Index;
+}
+
+inline void T_QOR_AWFC::Count_Raise(int32_t Value, int32_t Gain, int32_t Moment) {
+  Weight_Sum[Value] += Gain;
+  Tie_Order[Value] = Raised_Order + Moment;
+}
+
+inline void T_QOR_AWFC::Count_Lower(int32_t Value, int32_t Loss, int32_t Moment, bool Raise_Last) {
+  Weight_Sum[Value] -= Loss;
+  Tie_Order[Value] = Raise_Last ? Raised_Order + Moment : Lowered_Order_End - 1 - Moment;
+}
+
+// The changes of Update_Weights, in the same order, on the sums and the
+// order among equals only.
+template <int32_t A>
+[[gnu::always_inline]] inline void T_QOR_AWFC::Count_Changes(const uint8_t* Symbols, int32_t Idx) {
+  const int32_t* const w = Weights;
+  const int32_t Moment = Idx * 16;
+  Count_Raise(Symbols[Idx], w[0], Moment);
+#pragma GCC unroll 12
+  for (int32_t i = 1; i < A - 1; ++i) Count_Lower(Symbols[Idx - Level_Start[i]], w[i - 1] - w[i], Moment + i, true);
+  Count_Lower(Symbols[Idx - Level_Start[A]], w[A - 1], Moment + A - 1, false);
+  Count_Lower(Symbols[Idx - Level_Start[A - 1]], w[A - 2] - w[A - 1], Moment + A, true);
+}
+
+void T_QOR_AWFC::Count_Changes_Near_Start(const uint8_t* Symbols, int32_t Idx) {
+  const int32_t* const w = Weights;
+  const int32_t Moment = Idx * 16;
+  int32_t Top = 0;
+  while (Top + 1 < Active_Levels && Idx >= Level_Start[Top + 1]) ++Top;
+  Count_Raise(Symbols[Idx], w[0], Moment);
+  for (int32_t i = 1; i <= Top; ++i) Count_Lower(Symbols[Idx - Level_Start[i]], w[i - 1] - w[i], Moment + i, true);
+}
+
+template <int32_t A>
+void T_QOR_AWFC::Count_Full_Window(const uint8_t* In, uint8_t* Out, int32_t From, int32_t n) {
   for (int32_t i = From; i < n; ++i) {
-    if constexpr (Decoding) {
-      Out[i] = static_cast<uint8_t>(List[In[i]]);
-      Update_Weights<A>(Out, i);
-    } else {
-      Out[i] = Rank_Of[In[i]];
-      Update_Weights<A>(In, i);
-    }
+    Out[i] = static_cast<uint8_t>(Index_Of(In[i]));
+    Count_Changes<A>(In, i);
+  }
+}
+
+void T_QOR_AWFC::Count_Indices(const uint8_t* In, uint8_t* Out, int32_t n) {
+  const int32_t Start = std::min(n, Level_Start[Active_Levels]);
+  for (int32_t i = 0; i < Start; ++i) {
+    Out[i] = static_cast<uint8_t>(Index_Of(In[i]));
+    Count_Changes_Near_Start(In, i);
+  }
+  switch (Active_Levels) {
+    case 5: return Count_Full_Window<5>(In, Out, Start, n);
+    case 6: return Count_Full_Window<6>(In, Out, Start, n);
+    case 7: return Count_Full_Window<7>(In, Out, Start, n);
+    case 8: return Count_Full_Window<8>(In, Out, Start, n);
+    case 9: return Count_Full_Window<9>(In, Out, Start, n);
+    case 10: return Count_Full_Window<10>(In, Out, Start, n);
+    case 11: return Count_Full_Window<11>(In, Out, Start, n);
+    case 12: return Count_Full_Window<12>(In, Out, Start, n);
+    // Unreachable: a percentage of at most 100 leaves at least 5 levels.
+    default: Report_Damaged_Block("AWFC level count out of range");
+  }
+}
+
+// Decodes In[From .. n - 1] into Out once the window is full: looks each
+// index up in the list and moves the window over the values restored so far.
+template <int32_t A>
+void T_QOR_AWFC::Decode_Full_Window(const uint8_t* In, uint8_t* Out, int32_t From, int32_t n) {
+  for (int32_t i = From; i < n; ++i) {
+    Out[i] = static_cast<uint8_t>(List[In[i]]);
+    Update_Weights<A>(Out, i, In[i]);
   }
 }
 
@@ -186,22 +301,21 @@ void T_QOR_AWFC::Code_Full_Window(const uint8_t* In, uint8_t* Out, int32_t From,
 // with the levels unrolled: each level's moves get branches of their own,
 // whose outcomes the processor learns level by level. A percentage of at most
 // 100 leaves levels 0 .. 4 a weight above 0.
-template <bool Decoding>
-void T_QOR_AWFC::Code_Symbols(const uint8_t* In, uint8_t* Out, int32_t n) {
+void T_QOR_AWFC::Decode_Symbols(const uint8_t* In, uint8_t* Out, int32_t n) {
   const int32_t Start = std::min(n, Level_Start[Active_Levels]);
   for (int32_t i = 0; i < Start; ++i) {
-    Out[i] = Decoding ? static_cast<uint8_t>(List[In[i]]) : Rank_Of[In[i]];
-    Update_Weights_Near_Start(Decoding ? Out : In, i);
+    Out[i] = static_cast<uint8_t>(List[In[i]]);
+    Update_Weights_Near_Start(Out, i, In[i]);
   }
   switch (Active_Levels) {
-    case 5: return Code_Full_Window<5, Decoding>(In, Out, Start, n);
-    case 6: return Code_Full_Window<6, Decoding>(In, Out, Start, n);
-    case 7: return Code_Full_Window<7, Decoding>(In, Out, Start, n);
-    case 8: return Code_Full_Window<8, Decoding>(In, Out, Start, n);
-    case 9: return Code_Full_Window<9, Decoding>(In, Out, Start, n);
-    case 10: return Code_Full_Window<10, Decoding>(In, Out, Start, n);
-    case 11: return Code_Full_Window<11, Decoding>(In, Out, Start, n);
-    case 12: return Code_Full_Window<12, Decoding>(In, Out, Start, n);
+    case 5: return Decode_Full_Window<5>(In, Out, Start, n);
+    case 6: return Decode_Full_Window<6>(In, Out, Start, n);
+    case 7: return Decode_Full_Window<7>(In, Out, Start, n);
+    case 8: return Decode_Full_Window<8>(In, Out, Start, n);
+    case 9: return Decode_Full_Window<9>(In, Out, Start, n);
+    case 10: return Decode_Full_Window<10>(In, Out, Start, n);
+    case 11: return Decode_Full_Window<11>(In, Out, Start, n);
+    case 12: return Decode_Full_Window<12>(In, Out, Start, n);
     // Unreachable while the percentage is checked on reading; a block that
     // got here otherwise is not one this coder could have written.
     default: Report_Damaged_Block("AWFC level count out of range");
@@ -215,8 +329,8 @@ void T_QOR_AWFC::Encode_Block(T_QOR_Block_Data& Block_Data) {
   Analyse_Block(In, n);
   QOR_MCP->Push_Side_Info(static_cast<uint32_t>(Dominant_Percent), 1);
   Set_Weights(Dominant_Percent);
-  Init_List();
-  Code_Symbols<false>(In, Block_Data.Output->Data, n);
+  Init_Counts();
+  Count_Indices(In, Block_Data.Output->Data, n);
   Block_Data.Output->Length = n;
 }
 
@@ -227,6 +341,6 @@ void T_QOR_AWFC::Decode_Block(T_QOR_Block_Data& Block_Data) {
   if (Percent > 100) Report_Damaged_Block("AWFC percentage above 100");
   Set_Weights(static_cast<int32_t>(Percent));
   Init_List();
-  Code_Symbols<true>(Block_Data.Input->Data, Block_Data.Output->Data, n);
+  Decode_Symbols(Block_Data.Input->Data, Block_Data.Output->Data, n);
   Block_Data.Output->Length = n;
 }

@@ -20,25 +20,44 @@ class T_QOR_AWFC {
   void Analyse_Block(const uint8_t* Data, int32_t n);
   void Set_Weights(int32_t Percent);
   void Init_List();
-  template <bool Decoding>
-  void Code_Symbols(const uint8_t* In, uint8_t* Out, int32_t n);
-  template <int32_t A, bool Decoding>
-  void Code_Full_Window(const uint8_t* In, uint8_t* Out, int32_t From, int32_t n);
-  void Update_Weights_Near_Start(const uint8_t* Symbols, int32_t Idx);
+  void Decode_Symbols(const uint8_t* In, uint8_t* Out, int32_t n);
   template <int32_t A>
-  void Update_Weights(const uint8_t* Symbols, int32_t Idx);
-  void Move_Forward(int32_t Value, int32_t Bar);
-  void Move_Back(int32_t Value, int32_t Bar);
-  void Place_Behind_Equals(int32_t Value);
-  void Place_Before_Equals(int32_t Value);
+  void Decode_Full_Window(const uint8_t* In, uint8_t* Out, int32_t From, int32_t n);
+  void Update_Weights_Near_Start(const uint8_t* Symbols, int32_t Idx, int32_t Index);
+  template <int32_t A>
+  void Update_Weights(const uint8_t* Symbols, int32_t Idx, int32_t Index);
+  void Move_Forward(int32_t Value, int32_t k, int32_t Sum, int32_t Bar);
+  void Move_Back(int32_t Value, int32_t Sum, int32_t Bar);
+  void Raise(int32_t Value, int32_t Index, int32_t Gain);
+  void Lower_Behind_Equals(int32_t Value, int32_t Loss);
+  void Lower_Before_Equals(int32_t Value, int32_t Loss);
+  void Init_Counts();
+  int32_t Index_Of(int32_t Value) const;
+  void Count_Raise(int32_t Value, int32_t Gain, int32_t Moment);
+  void Count_Lower(int32_t Value, int32_t Loss, int32_t Moment, bool Raise_Last);
+  template <int32_t A>
+  void Count_Changes(const uint8_t* Symbols, int32_t Idx);
+  void Count_Changes_Near_Start(const uint8_t* Symbols, int32_t Idx);
+  template <int32_t A>
+  void Count_Full_Window(const uint8_t* In, uint8_t* Out, int32_t From, int32_t n);
+  void Count_Indices(const uint8_t* In, uint8_t* Out, int32_t n);
 
   // List index of each byte value, and the value at each index: inverse
-  // permutations. List is ordered by non-increasing Weight_Sum.
+  // permutations. List is ordered by non-increasing Weight_Sum. Decoding
+  // keeps the list; encoding counts the indices instead (see the unit).
   uint8_t Rank_Of[256];
   int32_t List[256];
-  int32_t Weight_Sum[256];
+  // Current weighted count of each value. Aligned for the encoder's counts,
+  // which run on several values at once; there, values above the highest
+  // occurring one hold the sum -1.
+  alignas(16) int32_t Weight_Sum[256];
+  // Order among equal sums, smaller first (encoding only).
+  alignas(16) int32_t Tie_Order[256];
+  // Alphabet_Size rounded up to a multiple of 8: the values counted.
+  int32_t Count_End = 0;
   // Bounded_Sum[k + 1] = Weight_Sum[List[k]], kept beside List so that the
-  // moves scan contiguous memory, between two sentinels that end every scan.
+  // moves scan contiguous memory, between two sentinels that end every scan
+  // (decoding only).
   int32_t Bounded_Sum[258];
   int32_t Dominant_Percent = 0;
   int32_t Weights[12];
