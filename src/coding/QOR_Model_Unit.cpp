@@ -324,10 +324,12 @@ void T_QOR_Context_Model::Update(int32_t x) {
   __m128i* G0 = reinterpret_cast<__m128i*>(Freq_0_16 + 1 + Group);
   __m128i* G1 = reinterpret_cast<__m128i*>(F1 + 1 + Group);
   __m128i* G2 = reinterpret_cast<__m128i*>(F2 + 1 + Group);
-  _mm_storeu_si128(G0, _mm_add_epi16(_mm_loadu_si128(G0),
-                                     _mm_and_si128(Lane, _mm_set1_epi16(static_cast<int16_t>(Increment_0)))));
-  _mm_storeu_si128(G1, _mm_add_epi16(_mm_loadu_si128(G1), _mm_and_si128(Lane, _mm_set1_epi16(static_cast<int16_t>(I1)))));
-  _mm_storeu_si128(G2, _mm_add_epi16(_mm_loadu_si128(G2), _mm_and_si128(Lane, _mm_set1_epi16(static_cast<int16_t>(I2)))));
+  _mm_storeu_si128(
+      G0, _mm_add_epi16(_mm_loadu_si128(G0), _mm_and_si128(Lane, _mm_set1_epi16(static_cast<int16_t>(Increment_0)))));
+  _mm_storeu_si128(G1,
+                   _mm_add_epi16(_mm_loadu_si128(G1), _mm_and_si128(Lane, _mm_set1_epi16(static_cast<int16_t>(I1)))));
+  _mm_storeu_si128(G2,
+                   _mm_add_epi16(_mm_loadu_si128(G2), _mm_and_si128(Lane, _mm_set1_epi16(static_cast<int16_t>(I2)))));
 #else
   Freq_0_16[x] = static_cast<uint16_t>(Freq_0[x]);
   F1[x] = static_cast<uint16_t>(F1[x] + I1);
