@@ -261,8 +261,8 @@ inline void Store_Cum_Group(int32_t* Cum, __m128i s) {
 // So an alphabet of 8 takes one group, of 20 three; most models have one
 // group, which needs no sum from above.
 void T_QOR_Context_Model::Mix() {
-  const uint16_t* F1 = Row_1 + 1;
-  const uint16_t* F2 = Row_2 + 1;
+  const uint16_t* F1 = Freq_1 + Context_1 * Row_Size + 1;
+  const uint16_t* F2 = Freq_2 + Context_2 * Row_Size + 1;
   const uint16_t* F0 = Freq_0_16 + 1;
   const uint16_t* Floor = Mix_Floor + 1;
   int32_t* const Cum = Cum_Freq;
@@ -280,8 +280,8 @@ void T_QOR_Context_Model::Mix() {
 }
 #else
 void T_QOR_Context_Model::Mix() {
-  const uint16_t* F1 = Row_1;
-  const uint16_t* F2 = Row_2;
+  const uint16_t* F1 = Freq_1 + Context_1 * Row_Size;
+  const uint16_t* F2 = Freq_2 + Context_2 * Row_Size;
   const uint16_t* F0 = Freq_0_16;
   int32_t Sum = 0;
   if (SIF_Weights) {
@@ -302,22 +302,23 @@ void T_QOR_Context_Model::Mix() {
 // The three tables are independent; each halves on its own total (order 0
 // as signed 32 bits, the rows as 16 bits).
 void T_QOR_Context_Model::Update(int32_t x) {
-  uint16_t* F1 = Row_1;
-  uint16_t* F2 = Row_2;
+  const int32_t N = Symbol_Count;
+  uint16_t* F1 = Freq_1 + Context_1 * Row_Size;
+  uint16_t* C1 = Cum_1 + Context_1 * Row_Size;
+  uint16_t* F2 = Freq_2 + Context_2 * Row_Size;
+  uint16_t* C2 = Cum_2 + Context_2 * Row_Size;
   const uint16_t I1 = static_cast<uint16_t>(Increment_1);
   const uint16_t I2 = static_cast<uint16_t>(Increment_2);
   Freq_0[x] += Increment_0;
-  const int32_t Total_0 = Cum_0[0] + Increment_0;
-  const uint16_t Sum_1 = static_cast<uint16_t>(*Total_1 + I1);
-  const uint16_t Sum_2 = static_cast<uint16_t>(*Total_2 + I2);
-  Cum_0[0] = Total_0;
-  *Total_1 = Sum_1;
-  *Total_2 = Sum_2;
+  Cum_0[0] += Increment_0;
+  C1[0] = static_cast<uint16_t>(C1[0] + I1);
+  C2[0] = static_cast<uint16_t>(C2[0] + I2);
 #if defined(__SSE2__)
-  // Mix reads these rows at once as the same 8-entry groups from index 1, and
-  // a wide load is served from an equally wide store to the same place but not
-  // from a narrow one: a 16-bit store would hold the next Mix back until it
-  // has reached the cache. So the group holding x is rewritten whole.
+  // Mix reads these rows as whole 8-entry groups from index 1. Rewriting the
+  // group that holds x whole, rather than storing 16 bits into it, lets the
+  // next Mix's wide loads be served straight from these stores. The other
+  // lanes go back unchanged; the last may be the first entry after the row,
+  // which Mix reads as well.
   const int32_t Group = (x - 1) & ~7;
   const __m128i Lane =
       _mm_cmpeq_epi16(_mm_set_epi16(7, 6, 5, 4, 3, 2, 1, 0), _mm_set1_epi16(static_cast<int16_t>(x - 1 - Group)));
@@ -335,13 +336,9 @@ void T_QOR_Context_Model::Update(int32_t x) {
   F1[x] = static_cast<uint16_t>(F1[x] + I1);
   F2[x] = static_cast<uint16_t>(F2[x] + I2);
 #endif
-  // One branch for the three limits: a table halves only every few dozen
-  // updates. The row totals are 16 bits, so bit 15 tells theirs.
-  if ((Total_0 >= QOR_Halving_Limit) | (((Sum_1 | Sum_2) & QOR_Halving_Limit) != 0)) {
-    if (Total_0 >= QOR_Halving_Limit) Halve_Order_0();
-    if (Sum_1 >= QOR_Halving_Limit) Halve_Row(F1, Total_1, Symbol_Count);
-    if (Sum_2 >= QOR_Halving_Limit) Halve_Row(F2, Total_2, Symbol_Count);
-  }
+  if (Cum_0[0] >= QOR_Halving_Limit) Halve_Order_0();
+  if (C1[0] >= QOR_Halving_Limit) Halve_Row(F1, C1, N);
+  if (C2[0] >= QOR_Halving_Limit) Halve_Row(F2, C2, N);
   Shift_Context(x);
   Mix();
 }

@@ -138,13 +138,6 @@ class T_QOR_Context_Model : public T_QOR_Model {
   // entries), 1 for the indices 1..N and 0 for the sentinel and past N.
   uint16_t* Freq_0_16;
   uint16_t* Mix_Floor;
-  // The current contexts' frequency rows and their totals (entry 0 of their
-  // Cum rows), set with the contexts, so that Update and Mix find them
-  // without a multiplication.
-  uint16_t* Row_1 = nullptr;
-  uint16_t* Total_1 = nullptr;
-  uint16_t* Row_2 = nullptr;
-  uint16_t* Total_2 = nullptr;
 
  protected:
   void Set_Contexts() {
@@ -169,12 +162,8 @@ class T_QOR_Context_Model : public T_QOR_Model {
   }
   void Copy_Fresh_Row(uint16_t* Freq, uint16_t* Cum, int32_t Rows, size_t Row, uint32_t& Stamp) const;
   void Prepare_Rows() {
-    const size_t Row_Offset_1 = Prepare_Row(Freq_1, Cum_1, Stamps_1, Mask_1 + 1, Context_1);
-    const size_t Row_Offset_2 = Prepare_Row(Freq_2, Cum_2, Stamps_2, Mask_2 + 1, Context_2);
-    Row_1 = Freq_1 + Row_Offset_1;
-    Total_1 = Cum_1 + Row_Offset_1;
-    Row_2 = Freq_2 + Row_Offset_2;
-    Total_2 = Cum_2 + Row_Offset_2;
+    Prepare_Row(Freq_1, Cum_1, Stamps_1, Mask_1 + 1, Context_1);
+    Prepare_Row(Freq_2, Cum_2, Stamps_2, Mask_2 + 1, Context_2);
   }
   static void Halve_Row(uint16_t* Freq, uint16_t* Cum, int32_t N);
   void Rebuild_Cum_Row(const uint16_t* Freq, uint16_t* Cum) const;
