@@ -212,12 +212,6 @@ void Group_Mantissas(T_QOR_Block_Data& B) {
   Set_Group_Starts(S.Exponent_Counts, S.Mantissa_Cursors);
 }
 
-void Count_Exponents(T_QOR_Code_Streams& S) {
-  std::fill(S.Exponent_Counts, S.Exponent_Counts + QOR_Exponent_Slots, 0);
-  for (int32_t i = 0; i < S.Exponent_Count; ++i) S.Exponent_Counts[S.Exponents[i]] += 1;
-  S.Exponent_Counts[0] = 0;
-}
-
 }  // namespace
 
 T_QOR_Coder::T_QOR_Coder() = default;
@@ -430,15 +424,22 @@ void T_QOR_Coder::Code_SIF_Path(C& Codec, T_QOR_Block_Data& B) {
 
   Exponent_Model.Reset();
   Codec.Begin_Segment();
+  // Decoding counts the exponents as they come: the count rides in the shadow
+  // of the decisions, where a pass of its own afterwards would wait on every
+  // increment of the same few counters.
+  if constexpr (C::Produces_Values) std::fill(S.Exponent_Counts, S.Exponent_Counts + QOR_Exponent_Slots, 0);
   for (int32_t i = 0; i < S.Exponent_Count; ++i) {
     Codec.Check_Room();
     const int32_t Given = C::Produces_Values ? 0 : S.Exponents[i];
-    Codec.Store(S.Exponents[i], Code_Exponent(Codec, Given));
+    const int32_t Exponent = Code_Exponent(Codec, Given);
+    Codec.Store(S.Exponents[i], Exponent);
+    if constexpr (C::Produces_Values) S.Exponent_Counts[Exponent] += 1;
   }
   Codec.End_Segment();
 
   if constexpr (C::Produces_Values) {
-    Count_Exponents(S);
+    // Exponent 0 has no mantissa.
+    S.Exponent_Counts[0] = 0;
     Set_Group_Starts(S.Exponent_Counts, S.Mantissa_Cursors);
     Set_Group_Starts(S.Run_Exponent_Counts, S.Run_Cursors);
   }

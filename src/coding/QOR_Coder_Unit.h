@@ -133,15 +133,13 @@ inline int32_t T_QOR_Range_Coder::Decode_Two(T_QOR_Model& Model) {
   if (Range <= Bottom) Normalize_Decoder();
   const uint32_t r = Range / static_cast<uint32_t>(Model.Cum_Freq[0]);
   const uint32_t Share_2 = r * static_cast<uint32_t>(Model.Freq[2]);
-  int32_t i;
-  if (Low < Share_2) {
-    i = 2;
-    Range = Share_2;
-  } else {
-    i = 1;
-    Low -= Share_2;
-    Range -= Share_2;
-  }
+  // Mantissa bits are close to random, so a branch here would often be
+  // mispredicted: both outcomes are computed and one is selected.
+  const bool Second = Low < Share_2;
+  const uint32_t Taken = Second ? 0 : Share_2;
+  Range = Second ? Share_2 : Range - Share_2;
+  Low -= Taken;
+  const int32_t i = Second ? 2 : 1;
   const int32_t Symbol = Model.Index_To_Char[i];
   Model.Update_Two(i);
   return Symbol;

@@ -219,16 +219,47 @@ namespace {
 inline __m128i Floor_Average(__m128i a, __m128i b) {
   return _mm_add_epi16(_mm_and_si128(a, b), _mm_srli_epi16(_mm_xor_si128(a, b), 1));
 }
+
+// The mixed frequencies of one group of eight indices. Lanes past N weigh 0:
+// their floor is 0, and it masks what was read there (the entry after a row
+// belongs to the next one, which may not have been prepared yet).
+inline __m128i Mixed_Group(const uint16_t* F1, const uint16_t* F0, const uint16_t* F2, const uint16_t* Floor,
+                           bool SIF) {
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(F1));
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(F0));
+  const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(F2));
+  __m128i m;
+  if (SIF) {
+    m = Floor_Average(Floor_Average(_mm_srli_epi16(a, 1), _mm_and_si128(_mm_xor_si128(b, c), _mm_set1_epi16(1))),
+                      Floor_Average(b, c));
+  } else {
+    m = Floor_Average(Floor_Average(a, b), c);
+  }
+  const __m128i Lane_Floor = _mm_loadu_si128(reinterpret_cast<const __m128i*>(Floor));
+  return _mm_add_epi16(_mm_and_si128(m, _mm_sub_epi16(_mm_setzero_si128(), Lane_Floor)), Lane_Floor);
+}
+
+// Lane l gets the sum of lanes l..7.
+inline __m128i Suffix_Sums(__m128i m) {
+  __m128i s = _mm_add_epi16(m, _mm_srli_si128(m, 2));
+  s = _mm_add_epi16(s, _mm_srli_si128(s, 4));
+  return _mm_add_epi16(s, _mm_srli_si128(s, 8));
+}
+
+inline void Store_Cum_Group(int32_t* Cum, __m128i s) {
+  const __m128i Zero = _mm_setzero_si128();
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(Cum), _mm_unpacklo_epi16(s, Zero));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(Cum + 4), _mm_unpackhi_epi16(s, Zero));
+}
 }  // namespace
 
 // Eight indices at a time from the top group down, lane l of group g holding
 // index g + l + 1: the mixed frequencies, and their sums from each index up to
 // N (within the group by shifted adds, plus the sum of all groups above),
-// which is Cum_Freq of the index below. Lanes past N weigh 0: their floor is
-// 0, and it masks what was read there (the entry after a row belongs to the
-// next one). Cum_Freq[N] is 0 from Reset whether or not a group reaches it;
-// every partial sum is at most the total, below 2^16. So an alphabet of 8
-// takes one group, of 20 three.
+// which is Cum_Freq of the index below. Cum_Freq[N] is 0 from Reset whether or
+// not a group reaches it; every partial sum is at most the total, below 2^16.
+// So an alphabet of 8 takes one group, of 20 three; most models have one
+// group, which needs no sum from above.
 void T_QOR_Context_Model::Mix() {
   const uint16_t* F1 = Freq_1 + Context_1 * Row_Size + 1;
   const uint16_t* F2 = Freq_2 + Context_2 * Row_Size + 1;
@@ -236,29 +267,15 @@ void T_QOR_Context_Model::Mix() {
   const uint16_t* Floor = Mix_Floor + 1;
   int32_t* const Cum = Cum_Freq;
   const bool SIF = SIF_Weights;
-  const __m128i One_Bit = _mm_set1_epi16(1);
-  const __m128i Zero = _mm_setzero_si128();
-  __m128i Above = Zero;
+  if (Symbol_Count <= 8) {
+    Store_Cum_Group(Cum, Suffix_Sums(Mixed_Group(F1, F0, F2, Floor, SIF)));
+    return;
+  }
+  __m128i Above = _mm_setzero_si128();
   for (int32_t g = (Symbol_Count - 1) & ~7; g >= 0; g -= 8) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(F1 + g));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(F0 + g));
-    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(F2 + g));
-    const __m128i Lane_Floor = _mm_loadu_si128(reinterpret_cast<const __m128i*>(Floor + g));
-    __m128i m;
-    if (SIF) {
-      m = Floor_Average(Floor_Average(_mm_srli_epi16(a, 1), _mm_and_si128(_mm_xor_si128(b, c), One_Bit)),
-                        Floor_Average(b, c));
-    } else {
-      m = Floor_Average(Floor_Average(a, b), c);
-    }
-    m = _mm_add_epi16(_mm_and_si128(m, _mm_sub_epi16(Zero, Lane_Floor)), Lane_Floor);
-    __m128i s = _mm_add_epi16(m, _mm_srli_si128(m, 2));
-    s = _mm_add_epi16(s, _mm_srli_si128(s, 4));
-    s = _mm_add_epi16(s, _mm_srli_si128(s, 8));
-    s = _mm_add_epi16(s, Above);
+    const __m128i s = _mm_add_epi16(Suffix_Sums(Mixed_Group(F1 + g, F0 + g, F2 + g, Floor + g, SIF)), Above);
     Above = _mm_shuffle_epi32(_mm_shufflelo_epi16(s, 0), 0);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(Cum + g), _mm_unpacklo_epi16(s, Zero));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(Cum + g + 4), _mm_unpackhi_epi16(s, Zero));
+    Store_Cum_Group(Cum + g, s);
   }
 }
 #else
@@ -293,12 +310,32 @@ void T_QOR_Context_Model::Update(int32_t x) {
   const uint16_t I1 = static_cast<uint16_t>(Increment_1);
   const uint16_t I2 = static_cast<uint16_t>(Increment_2);
   Freq_0[x] += Increment_0;
-  Freq_0_16[x] = static_cast<uint16_t>(Freq_0[x]);
   Cum_0[0] += Increment_0;
-  F1[x] = static_cast<uint16_t>(F1[x] + I1);
   C1[0] = static_cast<uint16_t>(C1[0] + I1);
-  F2[x] = static_cast<uint16_t>(F2[x] + I2);
   C2[0] = static_cast<uint16_t>(C2[0] + I2);
+#if defined(__SSE2__)
+  // Mix reads these rows as whole 8-entry groups from index 1. Rewriting the
+  // group that holds x whole, rather than storing 16 bits into it, lets the
+  // next Mix's wide loads be served straight from these stores. The other
+  // lanes go back unchanged; the last may be the first entry after the row,
+  // which Mix reads as well.
+  const int32_t Group = (x - 1) & ~7;
+  const __m128i Lane =
+      _mm_cmpeq_epi16(_mm_set_epi16(7, 6, 5, 4, 3, 2, 1, 0), _mm_set1_epi16(static_cast<int16_t>(x - 1 - Group)));
+  __m128i* G0 = reinterpret_cast<__m128i*>(Freq_0_16 + 1 + Group);
+  __m128i* G1 = reinterpret_cast<__m128i*>(F1 + 1 + Group);
+  __m128i* G2 = reinterpret_cast<__m128i*>(F2 + 1 + Group);
+  _mm_storeu_si128(
+      G0, _mm_add_epi16(_mm_loadu_si128(G0), _mm_and_si128(Lane, _mm_set1_epi16(static_cast<int16_t>(Increment_0)))));
+  _mm_storeu_si128(G1,
+                   _mm_add_epi16(_mm_loadu_si128(G1), _mm_and_si128(Lane, _mm_set1_epi16(static_cast<int16_t>(I1)))));
+  _mm_storeu_si128(G2,
+                   _mm_add_epi16(_mm_loadu_si128(G2), _mm_and_si128(Lane, _mm_set1_epi16(static_cast<int16_t>(I2)))));
+#else
+  Freq_0_16[x] = static_cast<uint16_t>(Freq_0[x]);
+  F1[x] = static_cast<uint16_t>(F1[x] + I1);
+  F2[x] = static_cast<uint16_t>(F2[x] + I2);
+#endif
   if (Cum_0[0] >= QOR_Halving_Limit) Halve_Order_0();
   if (C1[0] >= QOR_Halving_Limit) Halve_Row(F1, C1, N);
   if (C2[0] >= QOR_Halving_Limit) Halve_Row(F2, C2, N);

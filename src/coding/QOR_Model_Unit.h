@@ -28,8 +28,10 @@ class T_QOR_Model {
   // Update of a plain model of two symbols (N = 2, created as T_QOR_Model
   // itself), with the run search, the cumulative loop and the halving
   // written out for two indices.
+  // The index is tested only where the frequencies tie (the decoder selects
+  // it without a branch, and a branch on it would often be mispredicted).
   void Update_Two(int32_t Index) {
-    if (Index == 2 && Freq[1] == Freq[2]) {
+    if (Freq[1] == Freq[2] && Index == 2) {
       const int32_t Moved_Down = Index_To_Char[1];
       const int32_t Moved_Up = Index_To_Char[2];
       Index_To_Char[1] = Moved_Up;
@@ -40,7 +42,7 @@ class T_QOR_Model {
     }
     Freq[Index] += Increment;
     Cum_Freq[0] += Increment;
-    if (Index == 2) Cum_Freq[1] += Increment;
+    Cum_Freq[1] += Index == 2 ? Increment : 0;
     if (Cum_Freq[0] >= QOR_Halving_Limit) {
       Freq[1] = (Freq[1] + 1) >> 1;
       Freq[2] = (Freq[2] + 1) >> 1;
