@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "pipeline/QOR_MCP_Unit.h"
 #include "transforms/QOR_Block_Statistics_Unit.h"
@@ -11,6 +12,25 @@ namespace {
 // Level i covers the distances Level_Start[i] .. Level_Start[i + 1] - 1 back
 // from the position just processed.
 constexpr int32_t Level_Start[13] = {0, 1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024, 2048};
+
+// Runs Run with the block's count of active levels as a compile-time
+// constant, so that the steady loops get each level unrolled. A percentage of
+// at most 100 leaves levels 0 .. 4 a weight above 0; the percentage is checked
+// where it is read, so another count means a block no coder wrote.
+template <class T_Run>
+void With_Level_Count(int32_t Levels, const T_Run& Run) {
+  switch (Levels) {
+    case 5: return Run(std::integral_constant<int32_t, 5>{});
+    case 6: return Run(std::integral_constant<int32_t, 6>{});
+    case 7: return Run(std::integral_constant<int32_t, 7>{});
+    case 8: return Run(std::integral_constant<int32_t, 8>{});
+    case 9: return Run(std::integral_constant<int32_t, 9>{});
+    case 10: return Run(std::integral_constant<int32_t, 10>{});
+    case 11: return Run(std::integral_constant<int32_t, 11>{});
+    case 12: return Run(std::integral_constant<int32_t, 12>{});
+    default: Report_Damaged_Block("AWFC level count out of range");
+  }
+}
 
 }  // namespace
 
@@ -273,18 +293,7 @@ void T_QOR_AWFC::Count_Indices(const uint8_t* In, uint8_t* Out, int32_t n) {
     Out[i] = static_cast<uint8_t>(Index_Of(In[i]));
     Count_Changes_Near_Start(In, i);
   }
-  switch (Active_Levels) {
-    case 5: return Count_Full_Window<5>(In, Out, Start, n);
-    case 6: return Count_Full_Window<6>(In, Out, Start, n);
-    case 7: return Count_Full_Window<7>(In, Out, Start, n);
-    case 8: return Count_Full_Window<8>(In, Out, Start, n);
-    case 9: return Count_Full_Window<9>(In, Out, Start, n);
-    case 10: return Count_Full_Window<10>(In, Out, Start, n);
-    case 11: return Count_Full_Window<11>(In, Out, Start, n);
-    case 12: return Count_Full_Window<12>(In, Out, Start, n);
-    // Unreachable: a percentage of at most 100 leaves at least 5 levels.
-    default: Report_Damaged_Block("AWFC level count out of range");
-  }
+  With_Level_Count(Active_Levels, [&](auto A) { Count_Full_Window<decltype(A)::value>(In, Out, Start, n); });
 }
 
 // Decodes In[From .. n - 1] into Out once the window is full: looks each
@@ -307,19 +316,7 @@ void T_QOR_AWFC::Decode_Symbols(const uint8_t* In, uint8_t* Out, int32_t n) {
     Out[i] = static_cast<uint8_t>(List[In[i]]);
     Update_Weights_Near_Start(Out, i, In[i]);
   }
-  switch (Active_Levels) {
-    case 5: return Decode_Full_Window<5>(In, Out, Start, n);
-    case 6: return Decode_Full_Window<6>(In, Out, Start, n);
-    case 7: return Decode_Full_Window<7>(In, Out, Start, n);
-    case 8: return Decode_Full_Window<8>(In, Out, Start, n);
-    case 9: return Decode_Full_Window<9>(In, Out, Start, n);
-    case 10: return Decode_Full_Window<10>(In, Out, Start, n);
-    case 11: return Decode_Full_Window<11>(In, Out, Start, n);
-    case 12: return Decode_Full_Window<12>(In, Out, Start, n);
-    // Unreachable while the percentage is checked on reading; a block that
-    // got here otherwise is not one this coder could have written.
-    default: Report_Damaged_Block("AWFC level count out of range");
-  }
+  With_Level_Count(Active_Levels, [&](auto A) { Decode_Full_Window<decltype(A)::value>(In, Out, Start, n); });
 }
 
 void T_QOR_AWFC::Encode_Block(T_QOR_Block_Data& Block_Data) {
