@@ -40,13 +40,17 @@ constexpr uint8_t QOR_Flag_SIF = 0x02;
 //                                                  sorting thread's scratch (no
 //                                                  stage before the BWT fills it);
 //                                                  expansion: the BWT inverse's
-//                                                  walk pool (spent by then)
+//                                                  walk pool (spent by then) on
+//                                                  the SIF path, and where it
+//                                                  does not fit in Int_Work
 //   Runs         22,282,240     int32              RLE_EXP runs (coder reads them)
 //   Int_Work     22,282,240     int32              BWT suffix array; RLE_BIT and
 //                                                  the bit step's run counts; SIF
 //                                                  distances; coder: grouped
 //                                                  integer mantissas; expansion:
-//                                                  the BWT inverse's row links
+//                                                  the BWT inverse's row links,
+//                                                  then off the SIF path its
+//                                                  walk pool when it fits
 //   UInt_Work    22,282,240     uint32             BWT sort tables, bucket list
 //                                                  and calling thread's scratch,
 //                                                  or the guaranteed-time sort;

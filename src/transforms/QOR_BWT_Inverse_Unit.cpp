@@ -100,8 +100,13 @@ class T_Inverse_Walk {
         N(N_),
         Primary(Primary_),
         Pool(Pool_),
-        Walks(std::clamp<int32_t>(N_ / Min_Rows_Per_Walk, 1, Max_Walks)),
-        Chunk_Limit((N_ - 1) / Chunk_Bytes + Walks + 1) {}
+        Walks(Walks_For(N_)),
+        Chunk_Limit(Chunk_Limit_For(N_)) {}
+
+  static int Walks_For(int32_t N_) { return std::clamp<int32_t>(N_ / Min_Rows_Per_Walk, 1, Max_Walks); }
+  // Every chunk a walk takes is counted against this, so no walk of N_ rows
+  // writes past Chunk_Limit_For(N_) chunks of the pool.
+  static int Chunk_Limit_For(int32_t N_) { return (N_ - 1) / Chunk_Bytes + Walks_For(N_) + 1; }
 
   void Run(uint8_t* Out, T_QOR_Thread_Budget* Helpers) {
     Start_Walks();
@@ -294,6 +299,10 @@ static_assert(T_Inverse_Walk::Pool_Bytes <= int64_t{QOR_Buffer_Capacity} * 4,
               "the inverse's pool must fit in the mantissa stream");
 
 }  // namespace
+
+int64_t T_QOR_BWT_Inverse::Pool_Bytes(int32_t N) {
+  return int64_t{T_Inverse_Walk::Chunk_Limit_For(N)} * T_Inverse_Walk::Chunk_Bytes;
+}
 
 void T_QOR_BWT_Inverse::Decode(const uint8_t* L, int32_t N, int32_t Primary, uint32_t* Links, uint8_t* Pool,
                                uint8_t* Out, T_QOR_Thread_Budget* Helpers) {

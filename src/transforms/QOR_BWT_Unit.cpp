@@ -282,10 +282,18 @@ void T_QOR_BWT::Decode_Block(T_QOR_Block_Data& Block_Data) {
   // Fresh memory is dear (the kernel clears every page on first touch), so
   // the links and the pool go where the earlier decoding stages have already
   // written, or expansion has mapped ahead, and whose contents are spent by
-  // now: Int_Work (the run counts of the bit path) and the decoded
-  // mantissas' stream.
+  // now: Int_Work (the run counts of the bit path) and, on the SIF path, the
+  // decoded mantissas' stream. The other chains leave the mantissa stream
+  // untouched; there the pool follows the links in Int_Work when it fits, as
+  // it does for every bit-path block, so that a small block touches one
+  // stretch of memory instead of two.
   uint32_t* Links = reinterpret_cast<uint32_t*>(Block_Data.Int_Work);
   uint8_t* Pool = reinterpret_cast<uint8_t*>(Block_Data.Code_Streams->Mantissas);
+  const int64_t Link_Bytes = (int64_t{N} * 4 + 63) & ~int64_t{63};
+  const bool Mantissas_Touched = Block_Data.SIF_Path && !Block_Data.Fast_Mode;
+  if (!Mantissas_Touched && Link_Bytes + T_QOR_BWT_Inverse::Pool_Bytes(N) <= int64_t{QOR_Buffer_Capacity} * 4) {
+    Pool = reinterpret_cast<uint8_t*>(Block_Data.Int_Work) + Link_Bytes;
+  }
   T_QOR_BWT_Inverse::Decode(L, N, P, Links, Pool, Block_Data.Output->Data, Block_Data.Thread_Budget);
   Block_Data.Output->Length = N - 1;
 }
