@@ -260,9 +260,9 @@ inline void Store_Cum_Group(int32_t* Cum, __m128i s) {
 // not a group reaches it; every partial sum is at most the total, below 2^16.
 // So an alphabet of 8 takes one group, of 20 three; most models have one
 // group, which needs no sum from above.
-void T_QOR_Context_Model::Mix() {
-  const uint16_t* F1 = Freq_1 + Context_1 * Row_Size + 1;
-  const uint16_t* F2 = Freq_2 + Context_2 * Row_Size + 1;
+inline void T_QOR_Context_Model::Mix_Rows(const uint16_t* Row_1, const uint16_t* Row_2) {
+  const uint16_t* F1 = Row_1 + 1;
+  const uint16_t* F2 = Row_2 + 1;
   const uint16_t* F0 = Freq_0_16 + 1;
   const uint16_t* Floor = Mix_Floor + 1;
   int32_t* const Cum = Cum_Freq;
@@ -279,9 +279,7 @@ void T_QOR_Context_Model::Mix() {
   }
 }
 #else
-void T_QOR_Context_Model::Mix() {
-  const uint16_t* F1 = Freq_1 + Context_1 * Row_Size;
-  const uint16_t* F2 = Freq_2 + Context_2 * Row_Size;
+inline void T_QOR_Context_Model::Mix_Rows(const uint16_t* F1, const uint16_t* F2) {
   const uint16_t* F0 = Freq_0_16;
   int32_t Sum = 0;
   if (SIF_Weights) {
@@ -298,6 +296,10 @@ void T_QOR_Context_Model::Mix() {
   Cum_Freq[0] = Sum;
 }
 #endif
+
+void T_QOR_Context_Model::Mix() {
+  Mix_Rows(Freq_1 + static_cast<size_t>(Context_1) * Row_Size, Freq_2 + static_cast<size_t>(Context_2) * Row_Size);
+}
 
 // The three tables are independent; each halves on its own total (order 0
 // as signed 32 bits, the rows as 16 bits).
@@ -339,8 +341,18 @@ void T_QOR_Context_Model::Update(int32_t x) {
   if (Cum_0[0] >= QOR_Halving_Limit) Halve_Order_0();
   if (C1[0] >= QOR_Halving_Limit) Halve_Row(F1, C1, N);
   if (C2[0] >= QOR_Halving_Limit) Halve_Row(F2, C2, N);
-  Shift_Context(x);
-  Mix();
+  // The new rows go to Mix from registers: reading the contexts back from
+  // the members would put a store and a reload on the path from the decoded
+  // symbol to the next decision.
+  const uint32_t H = Next_History(x);
+  const int32_t New_1 = static_cast<int32_t>(H) & Mask_1;
+  const int32_t New_2 = static_cast<int32_t>(H) & Mask_2;
+  History = static_cast<int32_t>(H);
+  Context_1 = New_1;
+  Context_2 = New_2;
+  const size_t Row_1 = Prepare_Row(Freq_1, Cum_1, Stamps_1, Mask_1 + 1, New_1);
+  const size_t Row_2 = Prepare_Row(Freq_2, Cum_2, Stamps_2, Mask_2 + 1, New_2);
+  Mix_Rows(Freq_1 + Row_1, Freq_2 + Row_2);
 }
 
 void T_QOR_Context_Model::Halve_Row(uint16_t* F, uint16_t* C, int32_t N) {

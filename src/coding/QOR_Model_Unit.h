@@ -95,14 +95,12 @@ class T_QOR_Context_Model : public T_QOR_Model {
   }
   void Reset() override;
   void Update(int32_t Index) final;
-  // Moves the history on by the coded index and selects (and prepares) the
-  // rows of the new contexts. The history is shifted as unsigned: only its
-  // low bits (at most 10) are ever used.
-  void Shift_Context(int32_t Index) {
+  // The history moved on by the coded index. It is shifted as unsigned: only
+  // its low bits (at most 10) are ever used.
+  uint32_t Next_History(int32_t Index) const {
     uint32_t H = (static_cast<uint32_t>(History) << Context_Bits) | static_cast<uint32_t>(Index - 1);
     if (Merge_Zero_And_One && Index <= 2) H &= ~3u;
-    History = static_cast<int32_t>(H);
-    Set_Contexts();
+    return H;
   }
   void Mix();
 
@@ -165,6 +163,8 @@ class T_QOR_Context_Model : public T_QOR_Model {
     Prepare_Row(Freq_1, Cum_1, Stamps_1, Mask_1 + 1, Context_1);
     Prepare_Row(Freq_2, Cum_2, Stamps_2, Mask_2 + 1, Context_2);
   }
+  // Mix over the given short and long context rows (Freq_1 / Freq_2 rows).
+  void Mix_Rows(const uint16_t* Row_1, const uint16_t* Row_2);
   static void Halve_Row(uint16_t* Freq, uint16_t* Cum, int32_t N);
   void Rebuild_Cum_Row(const uint16_t* Freq, uint16_t* Cum) const;
   void Halve_Order_0();
