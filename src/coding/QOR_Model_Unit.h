@@ -67,8 +67,8 @@ class T_QOR_Model {
 // Mixes an order-0 table with a short and a long context table. The maps stay
 // the identity (index = symbol + 1); Cum_Freq holds the mixed distribution.
 //
-// Rows are packed Row_Size entries apart (N + 1 rounded up to whole 16-byte
-// groups), so a small alphabet touches few pages. Reset does not rewrite the
+// Rows are packed Row_Size entries apart (N + 1 rounded up to a power of two
+// of at least one 16-byte group), so a small alphabet touches few pages. Reset does not rewrite the
 // rows: it starts a new generation, and a row is copied from its fresh
 // template the first time a context selects it in that generation. Every row
 // the tables are read or written through is the current context's row, and
@@ -120,7 +120,10 @@ class T_QOR_Context_Model : public T_QOR_Model {
   int32_t Increment_0;
   int32_t Increment_1;
   int32_t Increment_2;
-  // Entries per row of every table, padding included (kept 0).
+  // Entries per row of every table, padding included (kept 0): a power of two,
+  // 2^Row_Shift, so that finding a context's row after a decision is a shift
+  // rather than a multiplication.
+  int32_t Row_Shift;
   int32_t Row_Size;
   std::unique_ptr<uint8_t[]> Table_Block;
   int32_t* Freq_0;
@@ -154,7 +157,7 @@ class T_QOR_Context_Model : public T_QOR_Model {
   // Copies the fresh row over row Context of a table unless it is already of
   // this generation; returns the row's offset in the table.
   size_t Prepare_Row(uint16_t* Freq_Rows, uint16_t* Cum_Rows, uint32_t* Stamps, int32_t Rows, int32_t Context) const {
-    const size_t Row = static_cast<size_t>(Context) * static_cast<size_t>(Row_Size);
+    const size_t Row = static_cast<size_t>(Context) << Row_Shift;
     if (Stamps[Context] != Generation) Copy_Fresh_Row(Freq_Rows, Cum_Rows, Rows, Row, Stamps[Context]);
     return Row;
   }
