@@ -226,19 +226,21 @@ TEST_F(Context_Model, ContextMasksAndTableLayout) {
   T_QOR_Context_Model Small(2, 128, 128, 64, 1, 5);
   EXPECT_EQ(Small.Mask_1, 1);
   EXPECT_EQ(Small.Mask_2, 31);
-  // Rows are packed by alphabet size: the sentinel and N entries, padded to 8.
-  EXPECT_EQ(M.Row_Size, 24);
+  // Rows are packed by alphabet size: the sentinel and N entries, padded to a
+  // power of two of at least 8.
+  EXPECT_EQ(M.Row_Size, 32);
+  EXPECT_EQ(M.Row_Shift, 5);
   EXPECT_EQ(Head.Row_Size, 8);
   EXPECT_EQ(Small.Row_Size, 8);
   // The six tables follow each other in one block; each 16-bit table has a
   // row per context and its fresh row.
   const uint8_t* Start = M.Table_Block.get();
   EXPECT_EQ(reinterpret_cast<const uint8_t*>(M.Freq_0), Start);
-  EXPECT_EQ(reinterpret_cast<const uint8_t*>(M.Cum_0) - Start, 24 * 4);
-  EXPECT_EQ(reinterpret_cast<const uint8_t*>(M.Freq_1) - Start, 2 * 24 * 4);
-  EXPECT_EQ(M.Cum_1 - M.Freq_1, 33 * 24);
-  EXPECT_EQ(M.Freq_2 - M.Cum_1, 33 * 24);
-  EXPECT_EQ(M.Cum_2 - M.Freq_2, 1025 * 24);
+  EXPECT_EQ(reinterpret_cast<const uint8_t*>(M.Cum_0) - Start, 32 * 4);
+  EXPECT_EQ(reinterpret_cast<const uint8_t*>(M.Freq_1) - Start, 2 * 32 * 4);
+  EXPECT_EQ(M.Cum_1 - M.Freq_1, 33 * 32);
+  EXPECT_EQ(M.Freq_2 - M.Cum_1, 33 * 32);
+  EXPECT_EQ(M.Cum_2 - M.Freq_2, 1025 * 32);
 }
 
 TEST_F(Context_Model, ContextResetIsFlatOrRampByFastMode) {

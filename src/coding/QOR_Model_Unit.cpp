@@ -76,9 +76,13 @@ int32_t Context_Mask(int32_t Bits) {
   return Mask;
 }
 
-// Entries of a row: the sentinel and N symbols, padded to 8 so that rows stay
-// 16-byte aligned.
-constexpr int32_t Padded_Row(int32_t N) { return (N + 1 + 7) & ~7; }
+// Entries of a row as a power of two: the sentinel and N symbols, padded to at
+// least 8 so that rows stay 16-byte aligned.
+constexpr int32_t Row_Shift_For(int32_t N) {
+  int32_t Shift = 3;
+  while ((1 << Shift) < N + 1) ++Shift;
+  return Shift;
+}
 
 }  // namespace
 
@@ -92,7 +96,8 @@ T_QOR_Context_Model::T_QOR_Context_Model(int32_t N, int32_t Increment_0_, int32_
       Increment_0(Increment_0_),
       Increment_1(Increment_1_),
       Increment_2(Increment_2_),
-      Row_Size(Padded_Row(N)) {
+      Row_Shift(Row_Shift_For(N)),
+      Row_Size(1 << Row_Shift) {
   for (int32_t k = 1; k < Context_Order; ++k) Mask_2 = (Mask_2 << Context_Bits) | Mask_1;
   const int32_t Rows_1 = Mask_1 + 1, Rows_2 = Mask_2 + 1;
   // Each 16-bit table holds its rows and one fresh row after them.
@@ -260,9 +265,9 @@ inline void Store_Cum_Group(int32_t* Cum, __m128i s) {
 // not a group reaches it; every partial sum is at most the total, below 2^16.
 // So an alphabet of 8 takes one group, of 20 three; most models have one
 // group, which needs no sum from above.
-void T_QOR_Context_Model::Mix() {
-  const uint16_t* F1 = Freq_1 + Context_1 * Row_Size + 1;
-  const uint16_t* F2 = Freq_2 + Context_2 * Row_Size + 1;
+inline void T_QOR_Context_Model::Mix_Rows(const uint16_t* Row_1, const uint16_t* Row_2) {
+  const uint16_t* F1 = Row_1 + 1;
+  const uint16_t* F2 = Row_2 + 1;
   const uint16_t* F0 = Freq_0_16 + 1;
   const uint16_t* Floor = Mix_Floor + 1;
   int32_t* const Cum = Cum_Freq;
@@ -279,9 +284,7 @@ void T_QOR_Context_Model::Mix() {
   }
 }
 #else
-void T_QOR_Context_Model::Mix() {
-  const uint16_t* F1 = Freq_1 + Context_1 * Row_Size;
-  const uint16_t* F2 = Freq_2 + Context_2 * Row_Size;
+inline void T_QOR_Context_Model::Mix_Rows(const uint16_t* F1, const uint16_t* F2) {
   const uint16_t* F0 = Freq_0_16;
   int32_t Sum = 0;
   if (SIF_Weights) {
@@ -299,14 +302,19 @@ void T_QOR_Context_Model::Mix() {
 }
 #endif
 
+void T_QOR_Context_Model::Mix() {
+  Mix_Rows(Freq_1 + (static_cast<size_t>(Context_1) << Row_Shift),
+           Freq_2 + (static_cast<size_t>(Context_2) << Row_Shift));
+}
+
 // The three tables are independent; each halves on its own total (order 0
 // as signed 32 bits, the rows as 16 bits).
 void T_QOR_Context_Model::Update(int32_t x) {
   const int32_t N = Symbol_Count;
-  uint16_t* F1 = Freq_1 + Context_1 * Row_Size;
-  uint16_t* C1 = Cum_1 + Context_1 * Row_Size;
-  uint16_t* F2 = Freq_2 + Context_2 * Row_Size;
-  uint16_t* C2 = Cum_2 + Context_2 * Row_Size;
+  uint16_t* F1 = Freq_1 + (static_cast<size_t>(Context_1) << Row_Shift);
+  uint16_t* C1 = Cum_1 + (static_cast<size_t>(Context_1) << Row_Shift);
+  uint16_t* F2 = Freq_2 + (static_cast<size_t>(Context_2) << Row_Shift);
+  uint16_t* C2 = Cum_2 + (static_cast<size_t>(Context_2) << Row_Shift);
   const uint16_t I1 = static_cast<uint16_t>(Increment_1);
   const uint16_t I2 = static_cast<uint16_t>(Increment_2);
   Freq_0[x] += Increment_0;
@@ -339,8 +347,18 @@ void T_QOR_Context_Model::Update(int32_t x) {
   if (Cum_0[0] >= QOR_Halving_Limit) Halve_Order_0();
   if (C1[0] >= QOR_Halving_Limit) Halve_Row(F1, C1, N);
   if (C2[0] >= QOR_Halving_Limit) Halve_Row(F2, C2, N);
-  Shift_Context(x);
-  Mix();
+  // The new rows go to Mix from registers: reading the contexts back from
+  // the members would put a store and a reload on the path from the decoded
+  // symbol to the next decision.
+  const uint32_t H = Next_History(x);
+  const int32_t New_1 = static_cast<int32_t>(H) & Mask_1;
+  const int32_t New_2 = static_cast<int32_t>(H) & Mask_2;
+  History = static_cast<int32_t>(H);
+  Context_1 = New_1;
+  Context_2 = New_2;
+  const size_t Row_1 = Prepare_Row(Freq_1, Cum_1, Stamps_1, Mask_1 + 1, New_1);
+  const size_t Row_2 = Prepare_Row(Freq_2, Cum_2, Stamps_2, Mask_2 + 1, New_2);
+  Mix_Rows(Freq_1 + Row_1, Freq_2 + Row_2);
 }
 
 void T_QOR_Context_Model::Halve_Row(uint16_t* F, uint16_t* C, int32_t N) {

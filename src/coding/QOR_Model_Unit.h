@@ -67,8 +67,8 @@ class T_QOR_Model {
 // Mixes an order-0 table with a short and a long context table. The maps stay
 // the identity (index = symbol + 1); Cum_Freq holds the mixed distribution.
 //
-// Rows are packed Row_Size entries apart (N + 1 rounded up to whole 16-byte
-// groups), so a small alphabet touches few pages. Reset does not rewrite the
+// Rows are packed Row_Size entries apart (N + 1 rounded up to a power of two
+// of at least one 16-byte group), so a small alphabet touches few pages. Reset does not rewrite the
 // rows: it starts a new generation, and a row is copied from its fresh
 // template the first time a context selects it in that generation. Every row
 // the tables are read or written through is the current context's row, and
@@ -95,14 +95,12 @@ class T_QOR_Context_Model : public T_QOR_Model {
   }
   void Reset() override;
   void Update(int32_t Index) final;
-  // Moves the history on by the coded index and selects (and prepares) the
-  // rows of the new contexts. The history is shifted as unsigned: only its
-  // low bits (at most 10) are ever used.
-  void Shift_Context(int32_t Index) {
+  // The history moved on by the coded index. It is shifted as unsigned: only
+  // its low bits (at most 10) are ever used.
+  uint32_t Next_History(int32_t Index) const {
     uint32_t H = (static_cast<uint32_t>(History) << Context_Bits) | static_cast<uint32_t>(Index - 1);
     if (Merge_Zero_And_One && Index <= 2) H &= ~3u;
-    History = static_cast<int32_t>(H);
-    Set_Contexts();
+    return H;
   }
   void Mix();
 
@@ -122,7 +120,10 @@ class T_QOR_Context_Model : public T_QOR_Model {
   int32_t Increment_0;
   int32_t Increment_1;
   int32_t Increment_2;
-  // Entries per row of every table, padding included (kept 0).
+  // Entries per row of every table, padding included (kept 0): a power of two,
+  // 2^Row_Shift, so that finding a context's row after a decision is a shift
+  // rather than a multiplication.
+  int32_t Row_Shift;
   int32_t Row_Size;
   std::unique_ptr<uint8_t[]> Table_Block;
   int32_t* Freq_0;
@@ -156,7 +157,7 @@ class T_QOR_Context_Model : public T_QOR_Model {
   // Copies the fresh row over row Context of a table unless it is already of
   // this generation; returns the row's offset in the table.
   size_t Prepare_Row(uint16_t* Freq_Rows, uint16_t* Cum_Rows, uint32_t* Stamps, int32_t Rows, int32_t Context) const {
-    const size_t Row = static_cast<size_t>(Context) * static_cast<size_t>(Row_Size);
+    const size_t Row = static_cast<size_t>(Context) << Row_Shift;
     if (Stamps[Context] != Generation) Copy_Fresh_Row(Freq_Rows, Cum_Rows, Rows, Row, Stamps[Context]);
     return Row;
   }
@@ -165,6 +166,8 @@ class T_QOR_Context_Model : public T_QOR_Model {
     Prepare_Row(Freq_1, Cum_1, Stamps_1, Mask_1 + 1, Context_1);
     Prepare_Row(Freq_2, Cum_2, Stamps_2, Mask_2 + 1, Context_2);
   }
+  // Mix over the given short and long context rows (Freq_1 / Freq_2 rows).
+  void Mix_Rows(const uint16_t* Row_1, const uint16_t* Row_2);
   static void Halve_Row(uint16_t* Freq, uint16_t* Cum, int32_t N);
   void Rebuild_Cum_Row(const uint16_t* Freq, uint16_t* Cum) const;
   void Halve_Order_0();
