@@ -68,7 +68,8 @@ class T_QOR_Model {
 // the identity (index = symbol + 1); Cum_Freq holds the mixed distribution.
 //
 // Rows are packed Row_Size entries apart (N + 1 rounded up to a power of two
-// of at least one 16-byte group), so a small alphabet touches few pages. Reset does not rewrite the
+// of at least one 16-byte group, so that a row is found with a shift), and a
+// small alphabet touches few pages. Reset does not rewrite the
 // rows: it starts a new generation, and a row is copied from its fresh
 // template the first time a context selects it in that generation. Every row
 // the tables are read or written through is the current context's row, and
