@@ -177,9 +177,7 @@ void T_QOR_Context_Model::Reset() {
   Set_Fresh_Row(Freq_2, Cum_2, Mask_2 + 1, Increment_2, Ramp);
   Start_Generation();
   Cum_Freq[N] = 0;
-  History = 0;
-  Set_Contexts();
-  Mix();
+  Enter_History(0);
 }
 
 const uint16_t* T_QOR_Context_Model::Freq_Row_1(int32_t Context) {
@@ -302,9 +300,18 @@ inline void T_QOR_Context_Model::Mix_Rows(const uint16_t* F1, const uint16_t* F2
 }
 #endif
 
-void T_QOR_Context_Model::Mix() {
-  Mix_Rows(Freq_1 + (static_cast<size_t>(Context_1) << Row_Shift),
-           Freq_2 + (static_cast<size_t>(Context_2) << Row_Shift));
+// The new rows go to Mix from registers: reading the contexts back from the
+// members would put a store and a reload on the path from the decoded symbol
+// to the next decision.
+inline void T_QOR_Context_Model::Enter_History(uint32_t H) {
+  const int32_t New_1 = static_cast<int32_t>(H) & Mask_1;
+  const int32_t New_2 = static_cast<int32_t>(H) & Mask_2;
+  History = static_cast<int32_t>(H);
+  Context_1 = New_1;
+  Context_2 = New_2;
+  const size_t Row_1 = Prepare_Row(Freq_1, Cum_1, Stamps_1, Mask_1 + 1, New_1);
+  const size_t Row_2 = Prepare_Row(Freq_2, Cum_2, Stamps_2, Mask_2 + 1, New_2);
+  Mix_Rows(Freq_1 + Row_1, Freq_2 + Row_2);
 }
 
 // The three tables are independent; each halves on its own total (order 0
@@ -347,18 +354,7 @@ void T_QOR_Context_Model::Update(int32_t x) {
   if (Cum_0[0] >= QOR_Halving_Limit) Halve_Order_0();
   if (C1[0] >= QOR_Halving_Limit) Halve_Row(F1, C1, N);
   if (C2[0] >= QOR_Halving_Limit) Halve_Row(F2, C2, N);
-  // The new rows go to Mix from registers: reading the contexts back from
-  // the members would put a store and a reload on the path from the decoded
-  // symbol to the next decision.
-  const uint32_t H = Next_History(x);
-  const int32_t New_1 = static_cast<int32_t>(H) & Mask_1;
-  const int32_t New_2 = static_cast<int32_t>(H) & Mask_2;
-  History = static_cast<int32_t>(H);
-  Context_1 = New_1;
-  Context_2 = New_2;
-  const size_t Row_1 = Prepare_Row(Freq_1, Cum_1, Stamps_1, Mask_1 + 1, New_1);
-  const size_t Row_2 = Prepare_Row(Freq_2, Cum_2, Stamps_2, Mask_2 + 1, New_2);
-  Mix_Rows(Freq_1 + Row_1, Freq_2 + Row_2);
+  Enter_History(Next_History(x));
 }
 
 void T_QOR_Context_Model::Halve_Row(uint16_t* F, uint16_t* C, int32_t N) {

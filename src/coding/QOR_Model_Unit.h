@@ -73,7 +73,7 @@ class T_QOR_Model {
 // rows: it starts a new generation, and a row is copied from its fresh
 // template the first time a context selects it in that generation. Every row
 // the tables are read or written through is the current context's row, and
-// Set_Contexts prepares both before anyone can use them.
+// Enter_History prepares both before anyone can use them.
 //
 // Nothing on the coding path reads a table's cumulative sums but its total, so
 // Update keeps only entry 0 of Cum_0 and of each Cum row current (O(1) per
@@ -103,7 +103,6 @@ class T_QOR_Context_Model : public T_QOR_Model {
     if (Merge_Zero_And_One && Index <= 2) H &= ~3u;
     return H;
   }
-  void Mix();
 
   // The rows of a context as this block sees them (prepared on first sight).
   const uint16_t* Freq_Row_1(int32_t Context);
@@ -142,11 +141,6 @@ class T_QOR_Context_Model : public T_QOR_Model {
   uint16_t* Mix_Floor;
 
  protected:
-  void Set_Contexts() {
-    Context_1 = History & Mask_1;
-    Context_2 = History & Mask_2;
-    Prepare_Rows();
-  }
   // Set by the level-0 variant: its history remembers the indices of symbols
   // 0 and 1 alike. A flag rather than an override, so that the shift in every
   // Update costs no dispatch.
@@ -163,10 +157,9 @@ class T_QOR_Context_Model : public T_QOR_Model {
     return Row;
   }
   void Copy_Fresh_Row(uint16_t* Freq, uint16_t* Cum, int32_t Rows, size_t Row, uint32_t& Stamp) const;
-  void Prepare_Rows() {
-    Prepare_Row(Freq_1, Cum_1, Stamps_1, Mask_1 + 1, Context_1);
-    Prepare_Row(Freq_2, Cum_2, Stamps_2, Mask_2 + 1, Context_2);
-  }
+  // Takes History H: selects and prepares the rows of its contexts and mixes
+  // them into Cum_Freq.
+  void Enter_History(uint32_t H);
   // Mix over the given short and long context rows (Freq_1 / Freq_2 rows).
   void Mix_Rows(const uint16_t* Row_1, const uint16_t* Row_2);
   static void Halve_Row(uint16_t* Freq, uint16_t* Cum, int32_t N);
