@@ -217,11 +217,21 @@ void Group_Mantissas(T_QOR_Block_Data& B) {
 T_QOR_Coder::T_QOR_Coder() = default;
 T_QOR_Coder::~T_QOR_Coder() = default;
 
+namespace {
+
+template <class T, class... A>
+T& Made(std::unique_ptr<T>& Model, A... Arguments) {
+  if (!Model) Model = std::make_unique<T>(Arguments...);
+  return *Model;
+}
+
+}  // namespace
+
 void T_QOR_Coder::Reset_Mantissa_Models() {
-  Bit_Model.Reset();
-  Mantissa_Model_1.Reset();
-  Mantissa_Model_2.Reset();
-  Mantissa_Model_3.Reset();
+  Integer_Models->Bit_Model.Reset();
+  Integer_Models->Mantissa_Model_1.Reset();
+  Integer_Models->Mantissa_Model_2.Reset();
+  Integer_Models->Mantissa_Model_3.Reset();
 }
 
 // Decoding and encoding walk the same decisions, the values coming from the
@@ -251,10 +261,11 @@ int32_t T_QOR_Coder::Code_Symbol(C& Codec, SM& Model, int32_t Symbol) {
 
 template <class C>
 int32_t T_QOR_Coder::Code_Exponent(C& Codec, int32_t Exponent) {
-  int32_t Group = C::Produces_Values ? 0 : Exponent_Model.Group_Of[Exponent];
-  Codec.Code(*Exponent_Model.Head_Model, Group);
+  const T_QOR_Exponent_Model& Model = *Exponent_Model;
+  int32_t Group = C::Produces_Values ? 0 : Model.Group_Of[Exponent];
+  Codec.Code(*Model.Head_Model, Group);
   // Only group 4 has more than one exponent, and its model is a context model.
-  return Code_Offset(Codec, Exponent_Model, Group, Exponent, true);
+  return Code_Offset(Codec, Model, Group, Exponent, true);
 }
 
 // The place of Value in its group, with the group's model; a group of one
@@ -278,16 +289,17 @@ int32_t T_QOR_Coder::Code_Offset(C& Codec, const M& Model, int32_t Group, int32_
 // and the first mantissa model are plain two-symbol models.
 template <class C>
 int32_t T_QOR_Coder::Code_Mantissa(C& Codec, int32_t Exponent, int32_t Mantissa) {
-  T_QOR_Context_Model& Top = static_cast<T_QOR_Context_Model&>(*Mantissa_Model_3.Model);
+  T_Integer_Models& Models = *Integer_Models;
+  T_QOR_Context_Model& Top = static_cast<T_QOR_Context_Model&>(*Models.Mantissa_Model_3.Model);
   switch (Exponent) {
-    case 1: Codec.Code_Two(*Mantissa_Model_1.Model, Mantissa); return Mantissa;
-    case 2: Codec.template Code<true>(*Mantissa_Model_2.Model, Mantissa); return Mantissa;
+    case 1: Codec.Code_Two(*Models.Mantissa_Model_1.Model, Mantissa); return Mantissa;
+    case 2: Codec.template Code<true>(*Models.Mantissa_Model_2.Model, Mantissa); return Mantissa;
     case 3: Codec.Code(Top, Mantissa); return Mantissa;
     default: break;
   }
   int32_t Result = Mantissa >> (Exponent - 3);
   Codec.Code(Top, Result);
-  T_QOR_Model& Bits = *Bit_Model.Model;
+  T_QOR_Model& Bits = *Models.Bit_Model.Model;
   for (int32_t Bit = Exponent - 4; Bit >= 0; --Bit) {
     int32_t Value = (Mantissa >> Bit) & 1;
     Codec.Code_Two(Bits, Value);
@@ -302,7 +314,7 @@ int32_t T_QOR_Coder::Code_Number(C& Codec, int32_t Value) {
   Codec.Check_Room();
   int32_t Result = 0;
   for (int32_t Shift = 16; Shift >= 0; Shift -= 8) {
-    Result = (Result << 8) | Code_Symbol(Codec, Header_Model, (Value >> Shift) & 0xFF);
+    Result = (Result << 8) | Code_Symbol(Codec, Integer_Models->Header_Model, (Value >> Shift) & 0xFF);
   }
   return Result;
 }
@@ -315,7 +327,7 @@ void T_QOR_Coder::Code_Run_Histogram(C& Codec, T_QOR_Code_Streams& S, int32_t De
       if (S.Run_Exponent_Counts[e] > 0) Highest = e;
     }
   }
-  Highest = Code_Symbol(Codec, Header_Model, Highest);
+  Highest = Code_Symbol(Codec, Integer_Models->Header_Model, Highest);
   if constexpr (C::Produces_Values) {
     if (Highest >= QOR_Exponent_Slots) Report_Damaged_Block("run histogram longer than the exponents");
     std::fill(S.Run_Exponent_Counts, S.Run_Exponent_Counts + QOR_Exponent_Slots, 0);
@@ -351,9 +363,9 @@ template <class SM, class C>
 void T_QOR_Coder::Code_Symbol_Segment(C& Codec, T_QOR_Block_Data& B) {
   SM& Model = [this]() -> SM& {
     if constexpr (std::is_same_v<SM, T_QOR_Symbol_Context_Model>) {
-      return Context_Symbol_Model;
+      return Made(Context_Symbol_Model, End_Symbol + 1);
     } else {
-      return Plain_Symbol_Model;
+      return Made(Plain_Symbol_Model, End_Symbol + 1);
     }
   }();
   Model.Set_Block_Flags(Block_Fast_Mode, Block_SIF_Path);
@@ -380,7 +392,7 @@ void T_QOR_Coder::Code_Symbol_Segment(C& Codec, T_QOR_Block_Data& B) {
 template <class C>
 void T_QOR_Coder::Code_Fast_Path(C& Codec, T_QOR_Block_Data& B) {
   T_QOR_Code_Streams& S = *B.Code_Streams;
-  Header_Model.Reset();
+  Integer_Models->Header_Model.Reset();
   Codec.Begin_Segment();
   Code_Run_Histogram(Codec, S, B.Decode_Limit);
   Codec.End_Segment();
@@ -402,7 +414,7 @@ void T_QOR_Coder::Code_Fast_Path(C& Codec, T_QOR_Block_Data& B) {
 template <class C>
 void T_QOR_Coder::Code_SIF_Path(C& Codec, T_QOR_Block_Data& B) {
   T_QOR_Code_Streams& S = *B.Code_Streams;
-  Header_Model.Reset();
+  Integer_Models->Header_Model.Reset();
   Codec.Begin_Segment();
   Codec.Store(S.Exponent_Count, Code_Number(Codec, S.Exponent_Count));
   Codec.Store(S.Reserved_Value, Code_Number(Codec, S.Reserved_Value));
@@ -422,7 +434,7 @@ void T_QOR_Coder::Code_SIF_Path(C& Codec, T_QOR_Block_Data& B) {
   Code_Run_Histogram(Codec, S, B.Decode_Limit);
   Codec.End_Segment();
 
-  Exponent_Model.Reset();
+  Exponent_Model->Reset();
   Codec.Begin_Segment();
   // Decoding counts the exponents as they come: the count rides in the shadow
   // of the decisions, where a pass of its own afterwards would wait on every
@@ -476,11 +488,14 @@ void T_QOR_Coder::Code_Path(C& Codec, T_QOR_Block_Data& B, bool Fast_Mode, bool 
 void T_QOR_Coder::Set_Block_Flags(const T_QOR_Block_Data& B) {
   Block_Fast_Mode = B.Fast_Mode;
   Block_SIF_Path = B.SIF_Path;
-  Exponent_Model.Set_Block_Flags(B.Fast_Mode, B.SIF_Path);
-  Bit_Model.Set_Block_Flags(B.Fast_Mode, B.SIF_Path);
-  Mantissa_Model_1.Set_Block_Flags(B.Fast_Mode, B.SIF_Path);
-  Mantissa_Model_2.Set_Block_Flags(B.Fast_Mode, B.SIF_Path);
-  Mantissa_Model_3.Set_Block_Flags(B.Fast_Mode, B.SIF_Path);
+  // The symbol models are made and flagged where their segment starts.
+  if (!B.Fast_Mode && !B.SIF_Path) return;
+  T_Integer_Models& Models = Made(Integer_Models);
+  Models.Bit_Model.Set_Block_Flags(B.Fast_Mode, B.SIF_Path);
+  Models.Mantissa_Model_1.Set_Block_Flags(B.Fast_Mode, B.SIF_Path);
+  Models.Mantissa_Model_2.Set_Block_Flags(B.Fast_Mode, B.SIF_Path);
+  Models.Mantissa_Model_3.Set_Block_Flags(B.Fast_Mode, B.SIF_Path);
+  if (!B.Fast_Mode) Made(Exponent_Model).Set_Block_Flags(B.Fast_Mode, B.SIF_Path);
 }
 
 bool T_QOR_Coder::Encode_Block(T_QOR_Block_Data& B) {

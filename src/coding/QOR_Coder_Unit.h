@@ -230,19 +230,25 @@ class T_QOR_Coder {
   bool Verify_Payload(T_QOR_Block_Data& Block_Data, bool Fast_Mode, bool SIF_Path, const int32_t* Segment_Ends);
 
   T_QOR_Range_Coder Range_Coder;
-  // The byte models of the fast path and of the AWFC path. Kept for the
-  // coder's life like every other model and reset before each segment: made
-  // per segment, their tables were fresh memory to fault in for every block.
-  T_QOR_Symbol_Model Plain_Symbol_Model{End_Symbol + 1};
-  T_QOR_Symbol_Context_Model Context_Symbol_Model{End_Symbol + 1};
-  T_QOR_Symbol_Model Header_Model{256};
-  T_QOR_Exponent_Model Exponent_Model;
-  T_QOR_Mantissa_Model Bit_Model;
-  T_QOR_Mantissa_Model_1 Mantissa_Model_1;
-  T_QOR_Mantissa_Model_2 Mantissa_Model_2;
-  T_QOR_Mantissa_Model_3 Mantissa_Model_3;
+  // The models of the fast and SIF paths' headers and mantissas.
+  struct T_Integer_Models {
+    T_QOR_Symbol_Model Header_Model{256};
+    T_QOR_Mantissa_Model Bit_Model;
+    T_QOR_Mantissa_Model_1 Mantissa_Model_1;
+    T_QOR_Mantissa_Model_2 Mantissa_Model_2;
+    T_QOR_Mantissa_Model_3 Mantissa_Model_3;
+  };
+  // Each path's models are made the first time a block takes the path, then
+  // kept for the coder's life and reset before each segment. Made up front,
+  // the models of paths a run never takes cost a page fault or more each
+  // (their tables are kilobytes apart): on virtual machines where a fault
+  // costs more than coding a kilobyte, most of the start-up of a small file.
+  std::unique_ptr<T_Integer_Models> Integer_Models;                  // fast and SIF paths
+  std::unique_ptr<T_QOR_Exponent_Model> Exponent_Model;              // SIF path
+  std::unique_ptr<T_QOR_Symbol_Model> Plain_Symbol_Model;            // fast path
+  std::unique_ptr<T_QOR_Symbol_Context_Model> Context_Symbol_Model;  // AWFC path
   int32_t Last_Unsafe_Closings = 0;
-  // The flags of the block being coded, for the models made per segment.
+  // The flags of the block being coded, which its models read at their reset.
   bool Block_Fast_Mode = false;
   bool Block_SIF_Path = false;
 };
