@@ -1,13 +1,19 @@
 // The qor program: banner, command line, the compression and expansion phases
 // over every matching file, per-file reports and totals.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
 #include <clocale>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <initializer_list>
 #include <new>
@@ -38,6 +44,31 @@ int64_t Milliseconds_Now() {
 }
 
 double Seconds_Since(int64_t Start) { return static_cast<double>(Milliseconds_Now() - Start) / 1000.0; }
+
+// A fresh page costs a fault, and on virtual machines a fault costs about
+// 13 us, as much as coding a kilobyte; mapping many pages in one request
+// costs 0.5 us each. The workers' models are a few hundred kilobytes of
+// small allocations, one fault each page: most of the start-up of a small
+// file. So the process keeps one heap for all its threads (they allocate
+// only when they start, and the working memory is mapped apart), maps the
+// heap's first Warm_Heap_Bytes in one request, and keeps them when freed.
+// Without the request (kernels before 5.14) the pages fault in as before.
+void Warm_Heap() {
+#if defined(__GLIBC__) && defined(MADV_POPULATE_WRITE)
+  constexpr size_t Warm_Heap_Bytes = size_t{256} << 10;
+  constexpr uintptr_t Page = 4096;
+  mallopt(M_ARENA_MAX, 1);
+  // Larger requests are mapped apart: the warm block must come from the heap.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  mallopt(M_TRIM_THRESHOLD, 64 << 20);
+  void* Warm = std::malloc(Warm_Heap_Bytes);
+  if (Warm == nullptr) return;
+  const uintptr_t Begin = (reinterpret_cast<uintptr_t>(Warm) + Page - 1) & ~(Page - 1);
+  const uintptr_t End = (reinterpret_cast<uintptr_t>(Warm) + Warm_Heap_Bytes) & ~(Page - 1);
+  ::madvise(reinterpret_cast<void*>(Begin), End - Begin, MADV_POPULATE_WRITE);
+  std::free(Warm);
+#endif
+}
 
 // Where the console texts go: standard output, or standard error when
 // standard output carries the data of a pipe.
@@ -356,6 +387,7 @@ std::string Damage_Report(const T_QOR_Damaged_Block& Damage) {
 }  // namespace
 
 int main(int Argument_Count, char** Argument_Values) {
+  Warm_Heap();
   std::setlocale(LC_NUMERIC, "");
   // Before any thread starts, so that every thread inherits the blocked signals.
   QOR_Remove_Outputs_On_Signals();
