@@ -58,8 +58,11 @@ void Warm_Heap() {
   constexpr size_t Warm_Heap_Bytes = size_t{256} << 10;
   constexpr uintptr_t Page = 4096;
   mallopt(M_ARENA_MAX, 1);
-  // Larger requests are mapped apart: the warm block must come from the heap.
-  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  // Setting these stops glibc from raising its mapping threshold as large
+  // blocks come and go, so it is set to its ceiling here: a record parked
+  // for its turn (up to a block long) reuses the heap's pages rather than
+  // mapping fresh ones each time, and the warm block comes from the heap.
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
   mallopt(M_TRIM_THRESHOLD, 64 << 20);
   void* Warm = std::malloc(Warm_Heap_Bytes);
   if (Warm == nullptr) return;
