@@ -172,12 +172,14 @@ template <int32_t A>
 }
 
 // Near the block start the window is not yet full: levels 0 .. Top have an
-// entering occurrence, and Top has none leaving it.
-void T_QOR_AWFC::Update_Weights_Near_Start(const uint8_t* Symbols, int32_t Idx, int32_t Index) {
+// entering occurrence, and Top has none leaving it. Top is the deepest level
+// that Idx reaches, fixed over Level_Start[Top] .. Level_Start[Top + 1] - 1.
+template <int32_t Top>
+[[gnu::always_inline]] inline void T_QOR_AWFC::Update_Weights_Near_Start(const uint8_t* Symbols, int32_t Idx,
+                                                                         int32_t Index) {
   const int32_t* const w = Weights;
-  int32_t Top = 0;
-  while (Top + 1 < Active_Levels && Idx >= Level_Start[Top + 1]) ++Top;
   Raise(Symbols[Idx], Index, w[0]);
+#pragma GCC unroll 12
   for (int32_t i = 1; i <= Top; ++i) Lower_Behind_Equals(Symbols[Idx - Level_Start[i]], w[i - 1] - w[i]);
 }
 
@@ -270,13 +272,25 @@ template <int32_t A>
   Count_Lower(Symbols[Idx - Level_Start[A - 1]], w[A - 2] - w[A - 1], Moment + A, true);
 }
 
-void T_QOR_AWFC::Count_Changes_Near_Start(const uint8_t* Symbols, int32_t Idx) {
+template <int32_t Top>
+[[gnu::always_inline]] inline void T_QOR_AWFC::Count_Changes_Near_Start(const uint8_t* Symbols, int32_t Idx) {
   const int32_t* const w = Weights;
   const int32_t Moment = Idx * 16;
-  int32_t Top = 0;
-  while (Top + 1 < Active_Levels && Idx >= Level_Start[Top + 1]) ++Top;
   Count_Raise(Symbols[Idx], w[0], Moment);
+#pragma GCC unroll 12
   for (int32_t i = 1; i <= Top; ++i) Count_Lower(Symbols[Idx - Level_Start[i]], w[i - 1] - w[i], Moment + i, true);
+}
+
+// The positions before the window is full, one stretch of equal Top after
+// another, each with its levels unrolled; the stretch of Top = Active_Levels - 1
+// ends where the full window starts. Run(Top constant, i) handles position i.
+template <int32_t Top, class T_Run>
+void T_QOR_AWFC::Near_Start(int32_t n, const T_Run& Run) const {
+  const int32_t End = std::min(n, Level_Start[Top + 1]);
+  for (int32_t i = Level_Start[Top]; i < End; ++i) Run(std::integral_constant<int32_t, Top>{}, i);
+  if constexpr (Top + 1 < 12) {
+    if (Top + 1 < Active_Levels && End < n) Near_Start<Top + 1>(n, Run);
+  }
 }
 
 template <int32_t A>
@@ -289,10 +303,10 @@ void T_QOR_AWFC::Count_Full_Window(const uint8_t* In, uint8_t* Out, int32_t From
 
 void T_QOR_AWFC::Count_Indices(const uint8_t* In, uint8_t* Out, int32_t n) {
   const int32_t Start = std::min(n, Level_Start[Active_Levels]);
-  for (int32_t i = 0; i < Start; ++i) {
+  Near_Start<0>(n, [&](auto Top, int32_t i) {
     Out[i] = static_cast<uint8_t>(Index_Of(In[i]));
-    Count_Changes_Near_Start(In, i);
-  }
+    Count_Changes_Near_Start<decltype(Top)::value>(In, i);
+  });
   With_Level_Count(Active_Levels, [&](auto A) { Count_Full_Window<decltype(A)::value>(In, Out, Start, n); });
 }
 
@@ -312,10 +326,10 @@ void T_QOR_AWFC::Decode_Full_Window(const uint8_t* In, uint8_t* Out, int32_t Fro
 // 100 leaves levels 0 .. 4 a weight above 0.
 void T_QOR_AWFC::Decode_Symbols(const uint8_t* In, uint8_t* Out, int32_t n) {
   const int32_t Start = std::min(n, Level_Start[Active_Levels]);
-  for (int32_t i = 0; i < Start; ++i) {
+  Near_Start<0>(n, [&](auto Top, int32_t i) {
     Out[i] = static_cast<uint8_t>(List[In[i]]);
-    Update_Weights_Near_Start(Out, i, In[i]);
-  }
+    Update_Weights_Near_Start<decltype(Top)::value>(Out, i, In[i]);
+  });
   With_Level_Count(Active_Levels, [&](auto A) { Decode_Full_Window<decltype(A)::value>(In, Out, Start, n); });
 }
 

@@ -23,6 +23,9 @@ class T_QOR_AWFC {
   void Decode_Symbols(const uint8_t* In, uint8_t* Out, int32_t n);
   template <int32_t A>
   void Decode_Full_Window(const uint8_t* In, uint8_t* Out, int32_t From, int32_t n);
+  template <int32_t Top, class T_Run>
+  void Near_Start(int32_t n, const T_Run& Run) const;
+  template <int32_t Top>
   void Update_Weights_Near_Start(const uint8_t* Symbols, int32_t Idx, int32_t Index);
   template <int32_t A>
   void Update_Weights(const uint8_t* Symbols, int32_t Idx, int32_t Index);
@@ -37,6 +40,7 @@ class T_QOR_AWFC {
   void Count_Lower(int32_t Value, int32_t Loss, int32_t Moment, bool Raise_Last);
   template <int32_t A>
   void Count_Changes(const uint8_t* Symbols, int32_t Idx);
+  template <int32_t Top>
   void Count_Changes_Near_Start(const uint8_t* Symbols, int32_t Idx);
   template <int32_t A>
   void Count_Full_Window(const uint8_t* In, uint8_t* Out, int32_t From, int32_t n);
