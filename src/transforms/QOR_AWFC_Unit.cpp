@@ -155,22 +155,6 @@ inline void T_QOR_AWFC::Lower_Before_Equals(int32_t Value, int32_t Loss) {
   Move_Back(Value, Sum, Sum);
 }
 
-// Moves the window on by one position, after Symbols[Idx] has been coded, in
-// the order of the occurrences' last changes: the symbol just coded; the
-// occurrences at distance Level_Start[i] for the levels i = 1 .. A - 2, each
-// losing Weights[i - 1] - Weights[i]; the occurrence leaving the last active
-// level A - 1, which only loses; and last the occurrence entering that level.
-// Weights strictly fall until they reach 0, so no net loss here is 0.
-template <int32_t A>
-[[gnu::always_inline]] inline void T_QOR_AWFC::Update_Weights(const uint8_t* Symbols, int32_t Idx, int32_t Index) {
-  const int32_t* const w = Weights;
-  Raise(Symbols[Idx], Index, w[0]);
-#pragma GCC unroll 12
-  for (int32_t i = 1; i < A - 1; ++i) Lower_Behind_Equals(Symbols[Idx - Level_Start[i]], w[i - 1] - w[i]);
-  Lower_Before_Equals(Symbols[Idx - Level_Start[A]], w[A - 1]);
-  Lower_Behind_Equals(Symbols[Idx - Level_Start[A - 1]], w[A - 2] - w[A - 1]);
-}
-
 // Near the block start the window is not yet full: levels 0 .. Top have an
 // entering occurrence, and Top has none leaving it. Top is the deepest level
 // that Idx reaches, fixed over Level_Start[Top] .. Level_Start[Top + 1] - 1.
@@ -181,6 +165,21 @@ template <int32_t Top>
   Raise(Symbols[Idx], Index, w[0]);
 #pragma GCC unroll 12
   for (int32_t i = 1; i <= Top; ++i) Lower_Behind_Equals(Symbols[Idx - Level_Start[i]], w[i - 1] - w[i]);
+}
+
+// Moves the window on by one position, after Symbols[Idx] has been coded, in
+// the order of the occurrences' last changes: the symbol just coded; the
+// occurrences at distance Level_Start[i] for the levels i = 1 .. A - 2, each
+// losing Weights[i - 1] - Weights[i] (so far as near the start); the
+// occurrence leaving the last active level A - 1, which only loses; and last
+// the occurrence entering that level. Weights strictly fall until they reach
+// 0, so no net loss here is 0.
+template <int32_t A>
+[[gnu::always_inline]] inline void T_QOR_AWFC::Update_Weights(const uint8_t* Symbols, int32_t Idx, int32_t Index) {
+  const int32_t* const w = Weights;
+  Update_Weights_Near_Start<A - 2>(Symbols, Idx, Index);
+  Lower_Before_Equals(Symbols[Idx - Level_Start[A]], w[A - 1]);
+  Lower_Behind_Equals(Symbols[Idx - Level_Start[A - 1]], w[A - 2] - w[A - 1]);
 }
 
 // Encoding without the list
@@ -259,19 +258,8 @@ inline void T_QOR_AWFC::Count_Lower(int32_t Value, int32_t Loss, int32_t Moment,
   Tie_Order[Value] = Raise_Last ? Raised_Order + Moment : Lowered_Order_End - 1 - Moment;
 }
 
-// The changes of Update_Weights, in the same order, on the sums and the
-// order among equals only.
-template <int32_t A>
-[[gnu::always_inline]] inline void T_QOR_AWFC::Count_Changes(const uint8_t* Symbols, int32_t Idx) {
-  const int32_t* const w = Weights;
-  const int32_t Moment = Idx * 16;
-  Count_Raise(Symbols[Idx], w[0], Moment);
-#pragma GCC unroll 12
-  for (int32_t i = 1; i < A - 1; ++i) Count_Lower(Symbols[Idx - Level_Start[i]], w[i - 1] - w[i], Moment + i, true);
-  Count_Lower(Symbols[Idx - Level_Start[A]], w[A - 1], Moment + A - 1, false);
-  Count_Lower(Symbols[Idx - Level_Start[A - 1]], w[A - 2] - w[A - 1], Moment + A, true);
-}
-
+// The changes of Update_Weights_Near_Start and Update_Weights, in the same
+// order, on the sums and the order among equals only.
 template <int32_t Top>
 [[gnu::always_inline]] inline void T_QOR_AWFC::Count_Changes_Near_Start(const uint8_t* Symbols, int32_t Idx) {
   const int32_t* const w = Weights;
@@ -279,6 +267,15 @@ template <int32_t Top>
   Count_Raise(Symbols[Idx], w[0], Moment);
 #pragma GCC unroll 12
   for (int32_t i = 1; i <= Top; ++i) Count_Lower(Symbols[Idx - Level_Start[i]], w[i - 1] - w[i], Moment + i, true);
+}
+
+template <int32_t A>
+[[gnu::always_inline]] inline void T_QOR_AWFC::Count_Changes(const uint8_t* Symbols, int32_t Idx) {
+  const int32_t* const w = Weights;
+  const int32_t Moment = Idx * 16;
+  Count_Changes_Near_Start<A - 2>(Symbols, Idx);
+  Count_Lower(Symbols[Idx - Level_Start[A]], w[A - 1], Moment + A - 1, false);
+  Count_Lower(Symbols[Idx - Level_Start[A - 1]], w[A - 2] - w[A - 1], Moment + A, true);
 }
 
 // The positions before the window is full, one stretch of equal Top after
