@@ -50,8 +50,9 @@ double Seconds_Since(int64_t Start) { return static_cast<double>(Milliseconds_No
 // costs 0.5 us each. The workers' models are a few hundred kilobytes of
 // small allocations, one fault each page: most of the start-up of a small
 // file. So the process keeps one heap for all its threads (they allocate
-// only when they start, and the working memory is mapped apart), maps the
-// heap's first Warm_Heap_Bytes in one request, and keeps them when freed.
+// little: their models when they start, a copy of a record finished out of
+// turn; the working memory is mapped apart), maps the heap's first
+// Warm_Heap_Bytes in one request, and keeps them when freed.
 // Without the request (kernels before 5.14) the pages fault in as before.
 void Warm_Heap() {
 #if defined(__GLIBC__) && defined(MADV_POPULATE_WRITE)

@@ -170,10 +170,10 @@ template <int32_t Top>
 // Moves the window on by one position, after Symbols[Idx] has been coded, in
 // the order of the occurrences' last changes: the symbol just coded; the
 // occurrences at distance Level_Start[i] for the levels i = 1 .. A - 2, each
-// losing Weights[i - 1] - Weights[i] (so far as near the start); the
-// occurrence leaving the last active level A - 1, which only loses; and last
-// the occurrence entering that level. Weights strictly fall until they reach
-// 0, so no net loss here is 0.
+// losing Weights[i - 1] - Weights[i] (so far the changes near the start, with
+// Top = A - 2); the occurrence leaving the last active level A - 1, which only
+// loses; and last the occurrence entering that level. Weights strictly fall
+// until they reach 0, so no net loss here is 0.
 template <int32_t A>
 [[gnu::always_inline]] inline void T_QOR_AWFC::Update_Weights(const uint8_t* Symbols, int32_t Idx, int32_t Index) {
   const int32_t* const w = Weights;
