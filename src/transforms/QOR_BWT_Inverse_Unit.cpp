@@ -33,41 +33,75 @@ void Run_Both_If(bool Large, T_QOR_Thread_Budget* Helpers, const T_First& First,
   }
 }
 
-// Count[c]: rows From .. To - 1 holding byte c, the primary row's placeholder left out.
-void Count_Bytes(const uint8_t* L, int32_t From, int32_t To, int32_t Primary, int32_t* Count) {
-  std::fill(Count, Count + 256, 0);
-  for (int32_t r = From; r < To; ++r) Count[L[r]] += 1;
-  if (Primary >= From && Primary < To) Count[L[Primary]] -= 1;
+// Rows From .. To - 1 in Lanes contiguous stretches of equal length, the last
+// one taking the remainder, handled one row of each stretch at a time. Runs of
+// one byte are common in a BWT's last column, and a counter bumped on every
+// row waits on its previous store; four stretches keep four counters going at
+// once. The primary row's placeholder is left out.
+constexpr int Lanes = 4;
+
+struct T_Lane_Split {
+  T_Lane_Split(int32_t From, int32_t To) : Step((To - From) / Lanes) {
+    for (int k = 0; k < Lanes; ++k) Begin[k] = From + k * Step;
+    Last_End = To;
+  }
+  // Calls Visit(k, r) for every row r of stretch k, the rows of each
+  // stretch in rising order.
+  template <class T_Visit>
+  void For_Each_Row(int32_t Primary, const T_Visit& Visit) const {
+    for (int32_t j = 0; j < Step; ++j) {
+#pragma GCC unroll 4
+      for (int k = 0; k < Lanes; ++k) {
+        const int32_t r = Begin[k] + j;
+        if (r != Primary) Visit(k, r);
+      }
+    }
+    for (int32_t r = Begin[Lanes - 1] + Step; r < Last_End; ++r) {
+      if (r != Primary) Visit(Lanes - 1, r);
+    }
+  }
+
+  int32_t Step;
+  int32_t Begin[Lanes];
+  int32_t Last_End;
+};
+
+// Count[k][c]: rows of stretch k of From .. To - 1 holding byte c.
+void Count_Bytes(const uint8_t* L, int32_t From, int32_t To, int32_t Primary, int32_t (*Count)[256]) {
+  std::fill(Count[0], Count[0] + Lanes * 256, 0);
+  T_Lane_Split(From, To).For_Each_Row(Primary, [&](int k, int32_t r) { Count[k][L[r]] += 1; });
 }
 
-// Links rows From .. To - 1 (the primary row gets no link); Next_Row[c] is the
-// row the first of them holding c leads to.
-void Link_Rows(const uint8_t* L, int32_t From, int32_t To, int32_t Primary, int32_t* Next_Row, uint32_t* Row_Links) {
-  const int32_t Skip = std::clamp(Primary, From, To);
-  for (int32_t r = From; r < Skip; ++r) Row_Links[r] = static_cast<uint32_t>(Next_Row[L[r]]++) << 8 | L[r];
-  for (int32_t r = std::max(Skip, Primary + 1); r < To; ++r)
-    Row_Links[r] = static_cast<uint32_t>(Next_Row[L[r]]++) << 8 | L[r];
+// Links the rows From .. To - 1 (the primary row gets no link); Next_Row[k][c]
+// is the row the first row of stretch k holding c leads to.
+void Link_Rows(const uint8_t* L, int32_t From, int32_t To, int32_t Primary, int32_t (*Next_Row)[256],
+               uint32_t* Row_Links) {
+  T_Lane_Split(From, To).For_Each_Row(Primary, [&](int k, int32_t r) {
+    const uint32_t c = L[r];
+    Row_Links[r] = static_cast<uint32_t>(Next_Row[k][c]++) << 8 | c;
+  });
 }
 
-// The rows are linked in two halves; the second half's rows of each byte
-// follow the first half's.
+// The rows are linked in two halves, each in its stretches; the rows of each
+// byte are numbered stretch after stretch, the second half's after the first's.
 void Build_Links(const uint8_t* L, int32_t N, int32_t Primary, uint32_t* Row_Links, T_QOR_Thread_Budget* Helpers) {
   const bool Large = N >= Two_Thread_Rows;
   const int32_t Mid = Large ? N / 2 : N;
-  int32_t Low[256];
-  int32_t High[256];
+  int32_t Rows[2 * Lanes][256];
   Run_Both_If(
-      Large, Helpers, [&] { Count_Bytes(L, 0, Mid, Primary, Low); }, [&] { Count_Bytes(L, Mid, N, Primary, High); });
+      Large, Helpers, [&] { Count_Bytes(L, 0, Mid, Primary, Rows); },
+      [&] { Count_Bytes(L, Mid, N, Primary, Rows + Lanes); });
   int32_t First_Row = 1;
   for (int c = 0; c < 256; ++c) {
-    const int32_t Count = Low[c] + High[c];
-    High[c] = First_Row + Low[c];
-    Low[c] = First_Row;
-    First_Row += Count;
+    for (int k = 0; k < 2 * Lanes; ++k) {
+      const int32_t Count = Rows[k][c];
+      Rows[k][c] = First_Row;
+      First_Row += Count;
+    }
   }
   Run_Both_If(
-      Large, Helpers, [&] { Link_Rows(L, 0, Mid, Primary, Low, Row_Links); },
-      [&] { Link_Rows(L, Mid, N, Primary, High, Row_Links); });
+      Large, Helpers, [&] { Link_Rows(L, 0, Mid, Primary, Rows, Row_Links); },
+      [&] { Link_Rows(L, Mid, N, Primary, Rows + Lanes, Row_Links); });
 }
 
 // The LF walk is a chain of dependent random reads: one cache miss per byte
