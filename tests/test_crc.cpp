@@ -29,15 +29,18 @@ uint32_t Reference_CRC(const uint8_t* Data, int32_t Count) {
 
 }  // namespace
 
-// Every length around the eight-byte steps, at every start offset within a
-// word, so that both the word loop and the byte tail are checked.
+// Every length around the eight-byte steps and the 16- and 64-byte folds, at
+// every start offset within a vector, so that the folds, the word loop and the
+// byte tail are all checked, alone and one after another.
 TEST(CRC32, MatchesBitwiseReferenceAtAllLengthsAndOffsets) {
   std::mt19937 Random(7);
-  std::vector<uint8_t> Data(300);
+  std::vector<uint8_t> Data(5000);
   for (uint8_t& Byte : Data) Byte = static_cast<uint8_t>(Random());
+  std::vector<int32_t> Counts = {1000, 4095, 4109};
+  for (int32_t Count = 1; Count <= 280; ++Count) Counts.push_back(Count);
   T_QOR_CRC32 CRC;
-  for (int32_t Offset = 0; Offset < 8; ++Offset)
-    for (int32_t Count = 1; Count <= 280; ++Count)
+  for (int32_t Offset = 0; Offset < 16; ++Offset)
+    for (int32_t Count : Counts)
       ASSERT_EQ(CRC.Calc(Data.data() + Offset, Count), Reference_CRC(Data.data() + Offset, Count))
           << "offset " << Offset << " count " << Count;
 }

@@ -3,6 +3,11 @@
 #include <array>
 #include <cstring>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define QOR_CRC_FOLDING 1
+#endif
+
 namespace {
 
 // The standard table of the reflected polynomial, a constant rather than built at start-up.
@@ -73,12 +78,73 @@ inline uint32_t Add_Eight_Bytes(uint32_t Register, const uint8_t* P) {
          Slice_Tables[1][(V >> 48) & 0xFF] ^ Slice_Tables[0][V >> 56];
 }
 
+#ifdef QOR_CRC_FOLDING
+// Carry-less multiplication folds the register forward over 64 bytes at a
+// time, four 16-byte lanes in flight, many times the tables' speed: every
+// block's CRC is taken once on compression and once on expansion, over
+// megabytes, where the tables cost a few per cent of a large file's
+// expansion. The constants are powers of x modulo the polynomial, bit-reflected
+// like the register: x^(4*128+32) and x^(4*128-32) fold 64 bytes ahead,
+// x^(128+32) and x^(128-32) 16 bytes, x^64 and the Barrett pair (the
+// polynomial and floor(x^64 / polynomial)) reduce the last 128 bits to 32.
+#define QOR_FOLDING_TARGET [[gnu::target("pclmul,sse4.1")]]
+
+QOR_FOLDING_TARGET inline __m128i Load(const uint8_t* P) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(P));
+}
+
+// X carried forward by the distance K stands for, then Next added.
+QOR_FOLDING_TARGET inline __m128i Fold(__m128i X, __m128i K, __m128i Next) {
+  return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(X, K, 0x00), _mm_clmulepi64_si128(X, K, 0x11)), Next);
+}
+
+// Count is a multiple of 16, at least 64; returns the register after Data.
+QOR_FOLDING_TARGET uint32_t Fold_Bytes(uint32_t Register, const uint8_t* Data, int64_t Count) {
+  __m128i X1 = _mm_xor_si128(Load(Data), _mm_cvtsi32_si128(static_cast<int>(Register)));
+  __m128i X2 = Load(Data + 16);
+  __m128i X3 = Load(Data + 32);
+  __m128i X4 = Load(Data + 48);
+  Data += 64;
+  Count -= 64;
+  const __m128i K_64 = _mm_set_epi64x(0x01C6E41596, 0x0154442BD4);
+  for (; Count >= 64; Data += 64, Count -= 64) {
+    X1 = Fold(X1, K_64, Load(Data));
+    X2 = Fold(X2, K_64, Load(Data + 16));
+    X3 = Fold(X3, K_64, Load(Data + 32));
+    X4 = Fold(X4, K_64, Load(Data + 48));
+  }
+  const __m128i K_16 = _mm_set_epi64x(0x00CCAA009E, 0x01751997D0);
+  X1 = Fold(Fold(Fold(X1, K_16, X2), K_16, X3), K_16, X4);
+  for (; Count >= 16; Data += 16, Count -= 16) X1 = Fold(X1, K_16, Load(Data));
+  // 128 bits to 64, then to 32 + 32, then Barrett's reduction.
+  const __m128i Low_32 = _mm_setr_epi32(-1, 0, -1, 0);
+  X1 = _mm_xor_si128(_mm_srli_si128(X1, 8), _mm_clmulepi64_si128(X1, K_16, 0x10));
+  const __m128i K_5 = _mm_set_epi64x(0, 0x0163CD6124);
+  X1 = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(X1, Low_32), K_5, 0x00), _mm_srli_si128(X1, 4));
+  const __m128i Barrett = _mm_set_epi64x(0x01F7011641, 0x01DB710641);
+  __m128i Q = _mm_clmulepi64_si128(_mm_and_si128(X1, Low_32), Barrett, 0x10);
+  Q = _mm_clmulepi64_si128(_mm_and_si128(Q, Low_32), Barrett, 0x00);
+  return static_cast<uint32_t>(_mm_extract_epi32(_mm_xor_si128(X1, Q), 1));
+}
+
+bool Can_Fold() {
+  static const bool Supported = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+  return Supported;
+}
+#endif
+
 }  // namespace
 
 uint32_t T_QOR_CRC32::Calc(const uint8_t* Data, int32_t Count) const {
   if (Count <= 0) return 0;
   uint32_t Register = 0xFFFFFFFFu;
   int32_t i = 0;
+#ifdef QOR_CRC_FOLDING
+  if (Count >= 64 && Can_Fold()) {
+    i = Count & ~15;
+    Register = Fold_Bytes(Register, Data, i);
+  }
+#endif
   for (; i + 8 <= Count; i += 8) Register = Add_Eight_Bytes(Register, Data + i);
   for (; i < Count; ++i) Register = Add_Byte(Register, Data[i]);
   return Register ^ 0xFFFFFFFFu;
