@@ -126,6 +126,9 @@ class T_Decoder {
     Value = RC.Decode<Exact_Plain>(Model);
   }
   void Code_Two(T_QOR_Model& Model, int32_t& Value) { Value = RC.Decode_Two(Model); }
+  int32_t Decode_Bits(T_QOR_Model& Model, int32_t Count, int32_t Result) {
+    return RC.Decode_Two_Bits(Model, Count, Result);
+  }
   // A valid segment never reads further than the look-ahead after the payload.
   void Check_Room() const {
     if (RC.Read_Position() > Length + Look_Ahead) Report_Damaged_Block("coder segment runs past the payload");
@@ -300,6 +303,7 @@ int32_t T_QOR_Coder::Code_Mantissa(C& Codec, int32_t Exponent, int32_t Mantissa)
   int32_t Result = Mantissa >> (Exponent - 3);
   Codec.Code(Top, Result);
   T_QOR_Model& Bits = *Models.Bit_Model.Model;
+  if constexpr (C::Produces_Values) return Codec.Decode_Bits(Bits, Exponent - 3, Result);
   for (int32_t Bit = Exponent - 4; Bit >= 0; --Bit) {
     int32_t Value = (Mantissa >> Bit) & 1;
     Codec.Code_Two(Bits, Value);

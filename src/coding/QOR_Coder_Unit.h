@@ -34,6 +34,12 @@ class T_QOR_Range_Coder {
   // search nor the general cumulative reads are needed.
   void Encode_Two(T_QOR_Model& Model, int32_t Symbol);
   int32_t Decode_Two(T_QOR_Model& Model);
+  // Count decisions of Decode_Two with one model, appended to Result as bits,
+  // first decision most significant. The registers stay in locals for the
+  // whole run: kept in the coder, every model update (an int store the
+  // compiler must assume may alias them) would send them through memory
+  // between decisions.
+  int32_t Decode_Two_Bits(T_QOR_Model& Model, int32_t Count, int32_t Result);
   // After Finish_Encoding: true when the segment's decisions do not depend on
   // the second and third byte after it.
   bool Closing_Is_Safe() const { return Closing_Safe; }
@@ -51,7 +57,9 @@ class T_QOR_Range_Coder {
 
  private:
   void Normalize_Encoder();
-  void Normalize_Decoder();
+  void Normalize_Decoder() { Normalize_Decoder(Low, Range); }
+  void Normalize_Decoder(uint32_t& Low_, uint32_t& Range_);
+  static int32_t Decide_Two(T_QOR_Model& Model, uint32_t& Low_, uint32_t& Range_);
   void Write_Byte(uint8_t Byte) { Out_Data[Out_Pos++] = Byte; }
   uint8_t Next_Byte() {
     const int32_t Index = In_Pos < In_Last ? In_Pos : In_Last;
@@ -129,28 +137,46 @@ inline void T_QOR_Range_Coder::Encode_Two(T_QOR_Model& Model, int32_t Symbol) {
   Model.Update_Two(i);
 }
 
-inline int32_t T_QOR_Range_Coder::Decode_Two(T_QOR_Model& Model) {
-  if (Range <= Bottom) Normalize_Decoder();
-  const uint32_t r = Range / static_cast<uint32_t>(Model.Cum_Freq[0]);
+// Mantissa bits are close to random, so a branch on the decision would be
+// mispredicted half the time: both outcomes are computed and one is taken by
+// a mask, which the compiler cannot turn back into a branch the way it does a
+// conditional.
+inline int32_t T_QOR_Range_Coder::Decide_Two(T_QOR_Model& Model, uint32_t& Low_, uint32_t& Range_) {
+  const uint32_t r = Range_ / static_cast<uint32_t>(Model.Cum_Freq[0]);
   const uint32_t Share_2 = r * static_cast<uint32_t>(Model.Freq[2]);
-  // Mantissa bits are close to random, so a branch here would often be
-  // mispredicted: both outcomes are computed and one is selected.
-  const bool Second = Low < Share_2;
-  const uint32_t Taken = Second ? 0 : Share_2;
-  Range = Second ? Share_2 : Range - Share_2;
-  Low -= Taken;
-  const int32_t i = Second ? 2 : 1;
+  const uint32_t Second = Low_ < Share_2 ? 1u : 0u;
+  const uint32_t Mask = 0u - Second;
+  Range_ = (Share_2 & Mask) | ((Range_ - Share_2) & ~Mask);
+  Low_ -= Share_2 & ~Mask;
+  const int32_t i = 1 + static_cast<int32_t>(Second);
   const int32_t Symbol = Model.Index_To_Char[i];
   Model.Update_Two(i);
   return Symbol;
 }
 
-inline void T_QOR_Range_Coder::Normalize_Decoder() {
-  while (Range <= Bottom) {
-    Low = (Low << 8) | ((static_cast<uint32_t>(Buffer_Byte) << 7) & 0xFF);
+inline int32_t T_QOR_Range_Coder::Decode_Two(T_QOR_Model& Model) {
+  if (Range <= Bottom) Normalize_Decoder();
+  return Decide_Two(Model, Low, Range);
+}
+
+inline int32_t T_QOR_Range_Coder::Decode_Two_Bits(T_QOR_Model& Model, int32_t Count, int32_t Result) {
+  uint32_t Low_ = Low;
+  uint32_t Range_ = Range;
+  for (; Count > 0; --Count) {
+    if (Range_ <= Bottom) Normalize_Decoder(Low_, Range_);
+    Result = 2 * Result + Decide_Two(Model, Low_, Range_);
+  }
+  Low = Low_;
+  Range = Range_;
+  return Result;
+}
+
+inline void T_QOR_Range_Coder::Normalize_Decoder(uint32_t& Low_, uint32_t& Range_) {
+  while (Range_ <= Bottom) {
+    Low_ = (Low_ << 8) | ((static_cast<uint32_t>(Buffer_Byte) << 7) & 0xFF);
     Buffer_Byte = Next_Byte();
-    Low |= static_cast<uint32_t>(Buffer_Byte) >> 1;
-    Range <<= 8;
+    Low_ |= static_cast<uint32_t>(Buffer_Byte) >> 1;
+    Range_ <<= 8;
   }
 }
 
