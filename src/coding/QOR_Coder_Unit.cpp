@@ -91,6 +91,11 @@ class T_Encoder {
     RC.Encode<Exact_Plain>(Model, Value);
   }
   void Code_Two(T_QOR_Model& Model, int32_t Value) { RC.Encode_Two(Model, Value); }
+  // The low Count bits of Value, appended to Result.
+  int32_t Code_Bits(T_QOR_Model& Model, int32_t Count, int32_t Value, int32_t Result) {
+    RC.Encode_Two_Bits(Model, Value, Count);
+    return (Result << Count) | (Value & ((1 << Count) - 1));
+  }
   void Check_Room() const {
     if (RC.Write_Position() > QOR_Buffer_Capacity - Output_Reserve) throw T_Payload_Overflow{};
   }
@@ -126,7 +131,7 @@ class T_Decoder {
     Value = RC.Decode<Exact_Plain>(Model);
   }
   void Code_Two(T_QOR_Model& Model, int32_t& Value) { Value = RC.Decode_Two(Model); }
-  int32_t Decode_Bits(T_QOR_Model& Model, int32_t Count, int32_t Result) {
+  int32_t Code_Bits(T_QOR_Model& Model, int32_t Count, int32_t, int32_t Result) {
     return RC.Decode_Two_Bits(Model, Count, Result);
   }
   // A valid segment never reads further than the look-ahead after the payload.
@@ -162,6 +167,11 @@ class T_Verifier {
   }
   void Code_Two(T_QOR_Model& Model, int32_t Value) {
     if (RC.Decode_Two(Model) != Value) throw T_Verify_Mismatch{};
+  }
+  int32_t Code_Bits(T_QOR_Model& Model, int32_t Count, int32_t Value, int32_t Result) {
+    const int32_t Low_Bits = Value & ((1 << Count) - 1);
+    if (RC.Decode_Two_Bits(Model, Count, 0) != Low_Bits) throw T_Verify_Mismatch{};
+    return (Result << Count) | Low_Bits;
   }
   // Up to the first mismatch the decoder follows the encoder byte for byte.
   static void Check_Room() {}
@@ -302,14 +312,7 @@ int32_t T_QOR_Coder::Code_Mantissa(C& Codec, int32_t Exponent, int32_t Mantissa)
   }
   int32_t Result = Mantissa >> (Exponent - 3);
   Codec.Code(Top, Result);
-  T_QOR_Model& Bits = *Models.Bit_Model.Model;
-  if constexpr (C::Produces_Values) return Codec.Decode_Bits(Bits, Exponent - 3, Result);
-  for (int32_t Bit = Exponent - 4; Bit >= 0; --Bit) {
-    int32_t Value = (Mantissa >> Bit) & 1;
-    Codec.Code_Two(Bits, Value);
-    Result = 2 * Result + Value;
-  }
-  return Result;
+  return Codec.Code_Bits(*Models.Bit_Model.Model, Exponent - 3, Mantissa, Result);
 }
 
 // A count or length as three header bytes, most significant first.

@@ -34,11 +34,12 @@ class T_QOR_Range_Coder {
   // search nor the general cumulative reads are needed.
   void Encode_Two(T_QOR_Model& Model, int32_t Symbol);
   int32_t Decode_Two(T_QOR_Model& Model);
-  // Count decisions of Decode_Two with one model, appended to Result as bits,
-  // first decision most significant. The registers stay in locals for the
-  // whole run: kept in the coder, every model update (an int store the
-  // compiler must assume may alias them) would send them through memory
-  // between decisions.
+  // The low Count bits of Value as Count decisions of Encode_Two with one
+  // model, most significant first; and their decoding, appended to Result.
+  // The registers stay in locals for the whole run: kept in the coder, every
+  // model update (an int store the compiler must assume may alias them) would
+  // send them through memory between decisions.
+  void Encode_Two_Bits(T_QOR_Model& Model, int32_t Value, int32_t Count);
   int32_t Decode_Two_Bits(T_QOR_Model& Model, int32_t Count, int32_t Result);
   // After Finish_Encoding: true when the segment's decisions do not depend on
   // the second and third byte after it.
@@ -56,9 +57,11 @@ class T_QOR_Range_Coder {
   int32_t Read_Position() const { return In_Pos; }
 
  private:
-  void Normalize_Encoder();
+  void Normalize_Encoder() { Normalize_Encoder(Low, Range); }
+  void Normalize_Encoder(uint32_t& Low_, uint32_t& Range_);
   void Normalize_Decoder() { Normalize_Decoder(Low, Range); }
   void Normalize_Decoder(uint32_t& Low_, uint32_t& Range_);
+  static void Put_Two(T_QOR_Model& Model, int32_t Symbol, uint32_t& Low_, uint32_t& Range_);
   static int32_t Decide_Two(T_QOR_Model& Model, uint32_t& Low_, uint32_t& Range_);
   void Write_Byte(uint8_t Byte) { Out_Data[Out_Pos++] = Byte; }
   uint8_t Next_Byte() {
@@ -88,21 +91,21 @@ class T_QOR_Range_Coder {
   }
 };
 
-inline void T_QOR_Range_Coder::Normalize_Encoder() {
-  while (Range <= Bottom) {
-    if (Low < Carry_Free_Limit) {
+inline void T_QOR_Range_Coder::Normalize_Encoder(uint32_t& Low_, uint32_t& Range_) {
+  while (Range_ <= Bottom) {
+    if (Low_ < Carry_Free_Limit) {
       Write_Byte(Buffer_Byte);
       for (; Pending > 0; --Pending) Write_Byte(0xFF);
-      Buffer_Byte = static_cast<uint8_t>(Low >> 23);
-    } else if (Low & 0x80000000u) {
+      Buffer_Byte = static_cast<uint8_t>(Low_ >> 23);
+    } else if (Low_ & 0x80000000u) {
       Write_Byte(static_cast<uint8_t>(Buffer_Byte + 1));
       for (; Pending > 0; --Pending) Write_Byte(0x00);
-      Buffer_Byte = static_cast<uint8_t>(Low >> 23);
+      Buffer_Byte = static_cast<uint8_t>(Low_ >> 23);
     } else {
       ++Pending;
     }
-    Range <<= 8;
-    Low = (Low << 8) & Low_Mask;
+    Range_ <<= 8;
+    Low_ = (Low_ << 8) & Low_Mask;
   }
 }
 
@@ -123,18 +126,32 @@ inline void T_QOR_Range_Coder::Encode(M& Model, int32_t Symbol) {
   Update_Model<Exact_Plain>(Model, i);
 }
 
-inline void T_QOR_Range_Coder::Encode_Two(T_QOR_Model& Model, int32_t Symbol) {
+// A branch on the symbol would be mispredicted on nearly random bits, as in
+// Decide_Two: index 1 takes the top of the range, index 2 the bottom, by mask.
+inline void T_QOR_Range_Coder::Put_Two(T_QOR_Model& Model, int32_t Symbol, uint32_t& Low_, uint32_t& Range_) {
   const int32_t i = Model.Char_To_Index[Symbol];
-  if (Range <= Bottom) Normalize_Encoder();
-  const uint32_t r = Range / static_cast<uint32_t>(Model.Cum_Freq[0]);
+  const uint32_t r = Range_ / static_cast<uint32_t>(Model.Cum_Freq[0]);
   const uint32_t Share_2 = r * static_cast<uint32_t>(Model.Freq[2]);
-  if (i == 1) {
-    Low += Share_2;
-    Range -= Share_2;
-  } else {
-    Range = Share_2;
-  }
+  const uint32_t First = 0u - static_cast<uint32_t>(i == 1);
+  Low_ += Share_2 & First;
+  Range_ = ((Range_ - Share_2) & First) | (Share_2 & ~First);
   Model.Update_Two(i);
+}
+
+inline void T_QOR_Range_Coder::Encode_Two(T_QOR_Model& Model, int32_t Symbol) {
+  if (Range <= Bottom) Normalize_Encoder();
+  Put_Two(Model, Symbol, Low, Range);
+}
+
+inline void T_QOR_Range_Coder::Encode_Two_Bits(T_QOR_Model& Model, int32_t Value, int32_t Count) {
+  uint32_t Low_ = Low;
+  uint32_t Range_ = Range;
+  for (int32_t Bit = Count - 1; Bit >= 0; --Bit) {
+    if (Range_ <= Bottom) Normalize_Encoder(Low_, Range_);
+    Put_Two(Model, (Value >> Bit) & 1, Low_, Range_);
+  }
+  Low = Low_;
+  Range = Range_;
 }
 
 // Mantissa bits are close to random, so a branch on the decision would be
