@@ -302,8 +302,10 @@ inline void T_QOR_Context_Model::Mix_Rows(const uint16_t* F1, const uint16_t* F2
 
 // The new rows go to Mix from registers: reading the contexts back from the
 // members would put a store and a reload on the path from the decoded symbol
-// to the next decision.
-inline void T_QOR_Context_Model::Enter_History(uint32_t H) {
+// to the next decision. Always inlined into Update, where the compiler
+// otherwise makes it a call of its own: 2 to 5 % of a context model's
+// decision time.
+[[gnu::always_inline]] inline void T_QOR_Context_Model::Enter_History(uint32_t H) {
   const int32_t New_1 = static_cast<int32_t>(H) & Mask_1;
   const int32_t New_2 = static_cast<int32_t>(H) & Mask_2;
   History = static_cast<int32_t>(H);
