@@ -115,6 +115,9 @@ class T_QOR_MCP {
   void Construct(T_QOR_Thread_Budget& Budget);
   void Warm_Up_For_Expansion(int32_t Length);
   static int32_t Expected_Block_Length(int32_t Payload_Length, bool More_Blocks);
+  // Asks for large or small pages for the working memory, as suits a block of
+  // about Block_Length bytes; called before the block's first touch.
+  void Fit_Pages(int64_t Block_Length);
 
   // Set when the pipeline was made without a budget. First, so that it
   // outlives the warm-up thread, which gives its helper back as it ends.
@@ -126,6 +129,7 @@ class T_QOR_MCP {
   // Declared after Memory, so that its thread is joined before the unmapping.
   T_QOR_Warm_Up Warm_Up;
   int64_t Warmed_Length = 0;
+  enum class T_Pages { Unset, Small, Large } Pages = T_Pages::Unset;
   T_QOR_Buffer Buffer_A;
   T_QOR_Buffer Buffer_B;
   T_QOR_Buffer Side_Info_Buffer;
