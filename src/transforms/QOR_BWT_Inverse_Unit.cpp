@@ -68,7 +68,7 @@ struct T_Lane_Split {
 
 // Count[k][c]: rows of stretch k of From .. To - 1 holding byte c.
 void Count_Bytes(const uint8_t* L, int32_t From, int32_t To, int32_t Primary, int32_t (*Count)[256]) {
-  std::fill(Count[0], Count[0] + Lanes * 256, 0);
+  for (int k = 0; k < Lanes; ++k) std::fill(Count[k], Count[k] + 256, 0);
   T_Lane_Split(From, To).For_Each_Row(Primary, [&](int k, int32_t r) { Count[k][L[r]] += 1; });
 }
 
