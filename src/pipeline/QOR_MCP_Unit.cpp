@@ -11,6 +11,7 @@
 #include "pipeline/QOR_CRC_Unit.h"
 #include "transforms/QOR_AWFC_Unit.h"
 #include "transforms/QOR_BWT_Unit.h"
+#include "transforms/QOR_Block_Statistics_Unit.h"
 #include "transforms/QOR_MTF_Unit.h"
 #include "transforms/QOR_RLE_BIT_Unit.h"
 #include "transforms/QOR_RLE_EXP_Unit.h"
@@ -133,22 +134,12 @@ void T_QOR_MCP::Mark_Segment() {
 
 void T_QOR_MCP::Rewind_Segments() {
   T_QOR_Code_Streams& S = Code_Streams;
-  // Each step back returns the mantissa of every nonzero exponent it passes;
-  // the exponents are counted four tables at a time, as neighbours often agree.
+  // Each step back returns the mantissa of every nonzero exponent it passes.
   auto Step_Back = [&S](int32_t Count) {
     if (Count < 0 || Count > S.Exponent_Count) Report_Damaged_Block("segment longer than its stream");
-    const uint8_t* const Exponents = S.Exponents + S.Exponent_Count - Count;
-    int32_t Seen[4][256] = {};
-    int32_t j = 0;
-    for (; j + 4 <= Count; j += 4) {
-      Seen[0][Exponents[j]] += 1;
-      Seen[1][Exponents[j + 1]] += 1;
-      Seen[2][Exponents[j + 2]] += 1;
-      Seen[3][Exponents[j + 3]] += 1;
-    }
-    for (; j < Count; ++j) Seen[0][Exponents[j]] += 1;
-    for (int E = 1; E < QOR_Exponent_Slots; ++E)
-      S.Mantissa_Cursors[E] -= Seen[0][E] + Seen[1][E] + Seen[2][E] + Seen[3][E];
+    int32_t Seen[256];
+    Count_Byte_Frequencies(S.Exponents + S.Exponent_Count - Count, Count, Seen);
+    for (int E = 1; E < QOR_Exponent_Slots; ++E) S.Mantissa_Cursors[E] -= Seen[E];
     S.Exponent_Count -= Count;
   };
   if (S.Segment_Count < 1 || S.Segment_Count > QOR_Max_Segments) Report_Damaged_Block("no segment to rewind");
