@@ -91,6 +91,12 @@ class T_Encoder {
     RC.Encode<Exact_Plain>(Model, Value);
   }
   void Code_Two(T_QOR_Model& Model, int32_t Value) { RC.Encode_Two(Model, Value); }
+  // A decision of a model of exactly Symbols symbols that are close to
+  // equally likely; only decoding differs (it counts the index).
+  template <int Symbols, class M>
+  void Code_Counted(M& Model, int32_t Value) {
+    Code(Model, Value);
+  }
   // The low Count bits of Value, appended to Result.
   int32_t Code_Bits(T_QOR_Model& Model, int32_t Count, int32_t Value, int32_t Result) {
     RC.Encode_Two_Bits(Model, Value, Count);
@@ -131,6 +137,10 @@ class T_Decoder {
     Value = RC.Decode<Exact_Plain>(Model);
   }
   void Code_Two(T_QOR_Model& Model, int32_t& Value) { Value = RC.Decode_Two(Model); }
+  template <int Symbols, class M>
+  void Code_Counted(M& Model, int32_t& Value) {
+    Value = RC.Decode<false, Symbols>(Model);
+  }
   int32_t Code_Bits(T_QOR_Model& Model, int32_t Count, int32_t, int32_t Result) {
     return RC.Decode_Two_Bits(Model, Count, Result);
   }
@@ -167,6 +177,10 @@ class T_Verifier {
   }
   void Code_Two(T_QOR_Model& Model, int32_t Value) {
     if (RC.Decode_Two(Model) != Value) throw T_Verify_Mismatch{};
+  }
+  template <int Symbols, class M>
+  void Code_Counted(M& Model, int32_t Value) {
+    Code(Model, Value);
   }
   int32_t Code_Bits(T_QOR_Model& Model, int32_t Count, int32_t Value, int32_t Result) {
     const int32_t Low_Bits = Value & ((1 << Count) - 1);
@@ -307,11 +321,11 @@ int32_t T_QOR_Coder::Code_Mantissa(C& Codec, int32_t Exponent, int32_t Mantissa)
   switch (Exponent) {
     case 1: Codec.Code_Two(*Models.Mantissa_Model_1.Model, Mantissa); return Mantissa;
     case 2: Codec.template Code<true>(*Models.Mantissa_Model_2.Model, Mantissa); return Mantissa;
-    case 3: Codec.Code(Top, Mantissa); return Mantissa;
+    case 3: Codec.template Code_Counted<QOR_Mantissa_Top_Symbols>(Top, Mantissa); return Mantissa;
     default: break;
   }
   int32_t Result = Mantissa >> (Exponent - 3);
-  Codec.Code(Top, Result);
+  Codec.template Code_Counted<QOR_Mantissa_Top_Symbols>(Top, Result);
   return Codec.Code_Bits(*Models.Bit_Model.Model, Exponent - 3, Mantissa, Result);
 }
 

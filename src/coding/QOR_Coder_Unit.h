@@ -50,7 +50,9 @@ class T_QOR_Range_Coder {
   // Readable is the number of bytes of Data that may be read; past it the
   // decoder sees the last readable byte again (only a damaged payload gets there).
   void Start_Decoding(const uint8_t* Data, int32_t Position, int32_t Readable);
-  template <bool Exact_Plain = false, class M>
+  // Symbols, when above 0, is the model's exact symbol count: the index is
+  // then counted rather than searched for (see the definition).
+  template <bool Exact_Plain = false, int Symbols = 0, class M>
   int32_t Decode(M& Model);
   int32_t Finish_Decoding();
   // Index of the next byte the decoder reads.
@@ -197,7 +199,7 @@ inline void T_QOR_Range_Coder::Normalize_Decoder(uint32_t& Low_, uint32_t& Range
   }
 }
 
-template <bool Exact_Plain, class M>
+template <bool Exact_Plain, int Symbols, class M>
 inline int32_t T_QOR_Range_Coder::Decode(M& Model) {
   if (Range <= Bottom) Normalize_Decoder();
   const uint32_t Total = static_cast<uint32_t>(Model.Cum_Freq[0]);
@@ -208,9 +210,21 @@ inline int32_t T_QOR_Range_Coder::Decode(M& Model) {
   // Low < r * C, and when Low / r reaches Total (damaged input) both stop at
   // index 1, as Freq[1] >= 1 in every model that codes. r * Cum_Freq[i] never
   // exceeds Range, so the products fit.
+  // Cum_Freq falls with the index, so the index the search stops at is also
+  // 1 + the count of the indices whose product is still above Low. For a
+  // model whose decisions are close to uniform the search's exit is
+  // mispredicted most of the time; the count, over a known number of
+  // symbols, takes no branch.
   int32_t i = 1;
-  uint32_t Below = r * static_cast<uint32_t>(Model.Cum_Freq[1]);
-  while (Low < Below) Below = r * static_cast<uint32_t>(Model.Cum_Freq[++i]);
+  uint32_t Below;
+  if constexpr (Symbols > 0) {
+#pragma GCC unroll 16
+    for (int j = 1; j < Symbols; ++j) i += Low < r * static_cast<uint32_t>(Model.Cum_Freq[j]) ? 1 : 0;
+    Below = r * static_cast<uint32_t>(Model.Cum_Freq[i]);
+  } else {
+    Below = r * static_cast<uint32_t>(Model.Cum_Freq[1]);
+    while (Low < Below) Below = r * static_cast<uint32_t>(Model.Cum_Freq[++i]);
+  }
   const int32_t Symbol = Model.Index_To_Char[i];
   Low -= Below;
   if (Model.Cum_Freq[i - 1] < Model.Cum_Freq[0]) {

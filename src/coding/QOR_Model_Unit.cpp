@@ -476,4 +476,4 @@ T_QOR_Mantissa_Model_1::T_QOR_Mantissa_Model_1() : T_QOR_Mantissa_Model(std::mak
 T_QOR_Mantissa_Model_2::T_QOR_Mantissa_Model_2() : T_QOR_Mantissa_Model(std::make_unique<T_QOR_Model>(4, 40)) {}
 
 T_QOR_Mantissa_Model_3::T_QOR_Mantissa_Model_3()
-    : T_QOR_Mantissa_Model(std::make_unique<T_QOR_Context_Model>(8, 40, 20, 10, 3, 3)) {}
+    : T_QOR_Mantissa_Model(std::make_unique<T_QOR_Context_Model>(QOR_Mantissa_Top_Symbols, 40, 20, 10, 3, 3)) {}

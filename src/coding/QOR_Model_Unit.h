@@ -260,6 +260,9 @@ class T_QOR_Mantissa_Model_2 : public T_QOR_Mantissa_Model {
   T_QOR_Mantissa_Model_2();
 };
 
+// The top three bits of a mantissa, as one symbol of a context model.
+constexpr int32_t QOR_Mantissa_Top_Symbols = 8;
+
 class T_QOR_Mantissa_Model_3 : public T_QOR_Mantissa_Model {
  public:
   T_QOR_Mantissa_Model_3();
