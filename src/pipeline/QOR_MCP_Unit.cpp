@@ -186,17 +186,19 @@ void T_QOR_MCP::Inverse(T_Stage& Stage) {
 }
 
 // A large page is cleared whole at its first touch, about 0.1 ms on the
-// virtual machines measured. A block of a few kilobytes touches a few small
-// pages in each of a dozen regions, and expands about 0.2 ms faster (of 3 to
-// 4 ms in all) on small pages; from a few tens of kilobytes on, and in
-// compression, which touches the sort's tables too, large pages win. A page
+// virtual machines measured, a small one in about a tenth of that. A block
+// of a few kilobytes touches a few small pages in each of a dozen regions,
+// and expands about 0.2 ms faster (of 3 to 4 ms in all) on small pages; from
+// a few tens of kilobytes on, large pages win. Compression touches the
+// block sort's tables too, unless the block is short enough to be sorted
+// without them (0.3 to 0.4 ms faster, of about 3 ms, on small pages). A page
 // already touched keeps its size, so a later large block only gains where it
-// reaches new pages. The request is explicit both ways: where the system backs
-// all memory with large pages unasked, small blocks would get them too.
+// reaches new pages. The request is explicit both ways: where the system
+// backs all memory with large pages unasked, small blocks would get them too.
 constexpr int64_t Small_Page_Block_Limit = 32 * 1024;
 
-void T_QOR_MCP::Fit_Pages(int64_t Block_Length) {
-  const T_Pages Wanted = Block_Length < Small_Page_Block_Limit ? T_Pages::Small : T_Pages::Large;
+void T_QOR_MCP::Fit_Pages(int64_t Block_Length, int64_t Small_Page_Limit) {
+  const T_Pages Wanted = Block_Length < Small_Page_Limit ? T_Pages::Small : T_Pages::Large;
   if (Wanted == Pages) return;
   ::madvise(Memory.get(), Memory_Size, Wanted == T_Pages::Large ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
   Pages = Wanted;
@@ -302,7 +304,7 @@ constexpr int32_t Decoder_Look_Ahead = 3;
 }  // namespace
 
 void T_QOR_MCP::Compress_Range(int32_t Count, bool Fast, const T_Range_Loader& Load, const T_Record_Sink& Emit) {
-  Fit_Pages(QOR_Block_Size);
+  Fit_Pages(Count, T_QOR_BWT::Tableless_Limit);
   Load(0, Count, Block_Data.Input->Data);
   Block_Data.Input->Length = Count;
   Compress_Part(0, Count, Fast, Load, Emit);
@@ -361,7 +363,7 @@ int32_t T_QOR_MCP::Expected_Block_Length(int32_t Payload_Length, bool More_Block
 void T_QOR_MCP::Expect_Expansion(int64_t Size) {
   // The compressed size stands in for the first payload's length.
   const int32_t Expected = Expected_Block_Length(static_cast<int32_t>(std::min<int64_t>(Size, QOR_Block_Size)), false);
-  Fit_Pages(Expected);
+  Fit_Pages(Expected, Small_Page_Block_Limit);
   Warm_Up_For_Expansion(Expected);
 }
 
@@ -378,7 +380,7 @@ const T_QOR_Buffer& T_QOR_MCP::Expand_Record(const uint8_t* Header, const T_Reco
   // and must see what any reader of this stream sees, zeros at its end.
   T_QOR_Buffer& In = *Block_Data.Input;
   const int32_t Expected = Expected_Block_Length(P, More_Blocks);
-  Fit_Pages(Expected);
+  Fit_Pages(Expected, Small_Page_Block_Limit);
   const int64_t Got = Load(In.Data, P + Decoder_Look_Ahead - 1);
   if (Got < P) Report_Damaged_Block("payload cut short");
   std::memset(In.Data + Got, 0, static_cast<size_t>(P + Decoder_Look_Ahead - Got));

@@ -115,9 +115,10 @@ class T_QOR_MCP {
   void Construct(T_QOR_Thread_Budget& Budget);
   void Warm_Up_For_Expansion(int32_t Length);
   static int32_t Expected_Block_Length(int32_t Payload_Length, bool More_Blocks);
-  // Asks for large or small pages for the working memory, as suits a block of
-  // about Block_Length bytes; called before the block's first touch.
-  void Fit_Pages(int64_t Block_Length);
+  // Asks for small pages for the working memory if a block of about
+  // Block_Length bytes is below Small_Page_Limit, for large ones otherwise;
+  // called before the block's first touch.
+  void Fit_Pages(int64_t Block_Length, int64_t Small_Page_Limit);
 
   // Set when the pipeline was made without a budget. First, so that it
   // outlives the warm-up thread, which gives its helper back as it ends.

@@ -59,9 +59,14 @@ void T_QOR_BWT::Sort_Suffixes(T_QOR_Block_Data& Block_Data) {
   const int32_t n = static_cast<int32_t>(Block_Length);
   std::memset(Block + n, 0, Padding);
   Block_Length = static_cast<uint32_t>(n + 1);
+  Used_Fallback = false;
+  Used_Second_Thread = false;
+  if (Variant == T_Variant::By_Cost && n < Tableless_Limit) {
+    Sort_All_Suffixes(Block_Data.UInt_Work);
+    return;
+  }
 
   Lay_Out_Tables(Block_Data.UInt_Work);
-  Used_Fallback = false;
   Count_Buckets();
   const bool Ascending = Variant == T_Variant::Ascending || (Variant == T_Variant::By_Cost && Ascending_Cheaper());
   if (Ascending) {
@@ -75,6 +80,7 @@ void T_QOR_BWT::Sort_Suffixes(T_QOR_Block_Data& Block_Data) {
   Equal_Start[0] += 1;
   if (!Sort_Listed_Buckets(List_Sorted_Buckets(Ascending),
                            reinterpret_cast<uint32_t*>(Block_Data.Code_Streams->Mantissas))) {
+    Used_Fallback = true;
     Sort_All_Suffixes(Block_Data.UInt_Work);
   } else if (Ascending) {
     Scan_Ascending();
@@ -257,7 +263,6 @@ void T_QOR_BWT::Scan_Descending() {
 // column from the finished suffix array. The order is the same, so is the
 // output.
 void T_QOR_BWT::Sort_All_Suffixes(uint32_t* Work) {
-  Used_Fallback = true;
   const int32_t n = static_cast<int32_t>(Block_Length) - 1;
   Suffix_Array[0] = n;
   T_QOR_Suffix_Sort::Sort(Block, n, Suffix_Array + 1, Work);

@@ -14,9 +14,16 @@ class T_QOR_BWT {
 
   // Which suffix class the comparison sort handles. The output is defined by
   // the block alone; the choice only moves the cost. Tests force each
-  // variant to show that.
+  // variant to show that; a forced variant runs the comparison sort on every
+  // block, the smallest included.
   enum class T_Variant : uint8_t { By_Cost, Ascending, Descending };
   T_Variant Variant = T_Variant::By_Cost;
+
+  // Blocks shorter than this are sorted by the induced sort alone. The
+  // comparison sort's tables (65,536 buckets, about 660 KB) cost more to map
+  // and sweep than such a block costs to sort; without them, compressing a
+  // small block touches a few small pages, which the pipeline then asks for.
+  static constexpr int32_t Tableless_Limit = 8192;
 
   // Comparison work allowed per row before the block is handed to the
   // guaranteed-time suffix sort: partitioned rows and compared 64-byte
@@ -27,7 +34,8 @@ class T_QOR_BWT {
   // when this is 2 and the block record's budget has one free, one helper.
   // Tests and benchmarks set 1 to compare.
   int Sort_Threads = 2;
-  // Whether the last block was finished by the guaranteed-time suffix sort.
+  // Whether the comparison sort ran out of its budget on the last block, which
+  // the guaranteed-time suffix sort then finished.
   bool Used_Fallback = false;
   // Whether the last block's buckets were sorted by two threads.
   bool Used_Second_Thread = false;
