@@ -48,14 +48,16 @@ constexpr uint8_t QOR_Flag_SIF = 0x02;
 //                                                  the bit step's run counts; SIF
 //                                                  distances; coder: grouped
 //                                                  integer mantissas; expansion:
-//                                                  the BWT inverse's row links,
-//                                                  then off the SIF path its
-//                                                  walk pool when it fits
+//                                                  SIF's free-position bitmap,
+//                                                  then the BWT inverse's row
+//                                                  links, then off the SIF path
+//                                                  its walk pool when it fits
 //   UInt_Work    22,282,240     uint32             BWT sort tables, bucket list
 //                                                  and calling thread's scratch,
 //                                                  or the guaranteed-time sort;
-//                                                  SIF's free-position bitmap;
-//                                                  coder: grouped run mantissas
+//                                                  compression: SIF's
+//                                                  free-position bitmap; coder:
+//                                                  grouped run mantissas
 //
 // Within one block a region is reused only after its previous user's
 // contents are spent; the table above lists the users of each region in the

@@ -208,8 +208,8 @@ void T_QOR_MCP::Fit_Pages(int64_t Block_Length, int64_t Small_Page_Limit) {
 // will write, in the order the stages reach it: the exponents the coder
 // decodes first (the header's page already holds the payload's start), the
 // rest of the payload's buffer, the integer streams the coder fills, the
-// buffers of the middle stages, the BWT links, the SIF bitmap and the BWT
-// output. The sizes are what the chains were seen to touch. A small block
+// buffers of the middle stages, the SIF bitmap and the BWT links after it,
+// and the BWT output. The sizes are what the chains were seen to touch. A small block
 // needs too little to pay for a thread, and memory mapped once stays mapped
 // for the next blocks.
 void T_QOR_MCP::Warm_Up_For_Expansion(int32_t Length) {
@@ -222,7 +222,7 @@ void T_QOR_MCP::Warm_Up_For_Expansion(int32_t Length) {
   Warm_Up.Start(Block_Data.Thread_Budget,
                 {Bytes(Code_Streams.Exponents, n), Bytes(Buffer_A.Data, n / 4), Bytes(Code_Streams.Mantissas, 2 * n),
                  Bytes(Code_Streams.Runs, n / 2), Bytes(Buffer_B.Data, n), Bytes(Block_Data.Int_Work, 4 * n),
-                 Bytes(Block_Data.UInt_Work, n / 8), Bytes(Buffer_A.Data, n)});
+                 Bytes(Buffer_A.Data, n)});
 }
 
 void T_QOR_MCP::Prepare_Block() {

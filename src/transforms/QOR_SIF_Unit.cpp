@@ -317,11 +317,14 @@ void T_QOR_SIF::Read_Header(int32_t Segment_Length) {
   Total = static_cast<int32_t>(Sum);
 }
 
-// The distances are read from the stream as the ranks are placed.
+// The distances are read from the stream as the ranks are placed. The
+// bitmap goes to Int_Work, which expansion leaves untouched until the BWT
+// inverse links its rows there: those pages are mapped once for both, where
+// UInt_Work would cost a fresh large page for the bitmap alone.
 void T_QOR_SIF::Place_Symbols(T_QOR_Block_Data& Block_Data) {
   T_QOR_Code_Streams& Streams = *Block_Data.Code_Streams;
   uint8_t* Out = Block_Data.Output->Data;
-  uint64_t* Free = reinterpret_cast<uint64_t*>(Block_Data.UInt_Work);
+  uint64_t* Free = reinterpret_cast<uint64_t*>(Block_Data.Int_Work);
   const int32_t L = Distinct - 1;
   T_Distance_Reader Distances(Streams);
   bool Placed;
