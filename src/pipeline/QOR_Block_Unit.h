@@ -24,10 +24,14 @@ constexpr uint8_t QOR_Flag_Fast = 0x01;
 constexpr uint8_t QOR_Flag_SIF = 0x02;
 
 // ---------------------------------------------------------------------------
-// The working memory: one mapping per pipeline, 106,168,384 bytes, cut into
-// these regions in this order (the mapping starts on a large page, so the
-// header and the start of buffer A share the first one, which every block
-// touches first).
+// The working memory: one mapping per pipeline, 111,149,056 bytes, cut into
+// these regions in this order. The mapping and every region after the first
+// start on a large page (2 MB): a block uses each region from its start, so
+// a region that began late in a page would cross into the next one after a
+// few hundred kilobytes (buffer B began 1,664 KB into its page, and a 513 KB
+// block took two fresh large pages there instead of one). The header and
+// the start of buffer A share the first page, which every block touches
+// first. The gaps are never touched.
 //
 //   region       bytes          entries            users, in block order
 //   Side_Info    327,680        header bytes       header stack; at most 255 used
@@ -71,9 +75,15 @@ constexpr int64_t QOR_Buffer_Spare = 16;  // spare bytes on each side of a data 
 constexpr int64_t QOR_Data_Region = QOR_Buffer_Capacity + 2 * QOR_Buffer_Spare;
 constexpr int64_t QOR_Exponent_Region = QOR_Buffer_Capacity;
 constexpr int64_t QOR_Int32_Region = int64_t{QOR_Buffer_Capacity} * 4;
-constexpr int64_t QOR_Working_Memory_Size =
-    QOR_Side_Info_Region + 2 * QOR_Data_Region + QOR_Exponent_Region + 4 * QOR_Int32_Region;
-static_assert(QOR_Working_Memory_Size == 106168384, "pipeline memory layout");
+constexpr int64_t QOR_Large_Page = int64_t{1} << 21;
+// Bytes from one region's start to the next's: Bytes rounded up to large pages.
+constexpr int64_t QOR_Region_Slot(int64_t Bytes) {
+  return (Bytes + QOR_Large_Page - 1) / QOR_Large_Page * QOR_Large_Page;
+}
+constexpr int64_t QOR_Working_Memory_Size = QOR_Region_Slot(QOR_Side_Info_Region + QOR_Data_Region) +
+                                            QOR_Region_Slot(QOR_Data_Region) + QOR_Region_Slot(QOR_Exponent_Region) +
+                                            4 * QOR_Region_Slot(QOR_Int32_Region);
+static_assert(QOR_Working_Memory_Size == 111149056, "pipeline memory layout");
 static_assert(QOR_Block_Size <= QOR_Buffer_Capacity, "a block fits a data buffer");
 static_assert(QOR_Side_Info_Region >= 256, "a header length is one byte");
 // The decoder overwrites the byte after the payload and reads two more.

@@ -40,7 +40,7 @@ constexpr int64_t Exponent_Region = QOR_Exponent_Region;
 constexpr int64_t Int32_Region = QOR_Int32_Region;
 constexpr int64_t Memory_Size = QOR_Working_Memory_Size;
 
-constexpr uintptr_t Large_Page = uintptr_t{1} << 21;
+constexpr uintptr_t Large_Page = QOR_Large_Page;
 
 // Mapped rather than taken from the heap so that the kernel may back it with
 // large pages (see T_QOR_MCP::Fit_Pages): a block touches tens of megabytes,
@@ -80,19 +80,18 @@ void T_QOR_MCP::Construct(T_QOR_Thread_Budget& Budget) {
   // fresh large page is costly to map.
   uint8_t* Region = Memory.get();
   Side_Info_Buffer.Data = Region;
-  Region += Side_Info_Region;
-  Buffer_A.Data = Region + QOR_Buffer_Spare;
-  Region += Data_Region;
+  Buffer_A.Data = Region + Side_Info_Region + QOR_Buffer_Spare;
+  Region += QOR_Region_Slot(Side_Info_Region + Data_Region);
   Buffer_B.Data = Region + QOR_Buffer_Spare;
-  Region += Data_Region;
+  Region += QOR_Region_Slot(Data_Region);
   Code_Streams.Exponents = Region;
-  Region += Exponent_Region;
+  Region += QOR_Region_Slot(Exponent_Region);
   Code_Streams.Mantissas = reinterpret_cast<int32_t*>(Region);
-  Region += Int32_Region;
+  Region += QOR_Region_Slot(Int32_Region);
   Code_Streams.Runs = reinterpret_cast<int32_t*>(Region);
-  Region += Int32_Region;
+  Region += QOR_Region_Slot(Int32_Region);
   Block_Data.Int_Work = reinterpret_cast<int32_t*>(Region);
-  Region += Int32_Region;
+  Region += QOR_Region_Slot(Int32_Region);
   Block_Data.UInt_Work = reinterpret_cast<uint32_t*>(Region);
 
   Block_Data.Input = &Buffer_A;
