@@ -362,7 +362,7 @@ void T_QOR_Coder::Code_Run_Histogram(C& Codec, T_QOR_Code_Streams& S, int32_t De
   if constexpr (C::Produces_Values) {
     // Run values are integers the coder decodes too: a few bytes can claim
     // millions of them, each of several model decisions.
-    if (Runs > std::min(Decode_Limit, QOR_Buffer_Capacity)) Report_Damaged_Block("more runs than the run stream holds");
+    if (Runs > std::min(Decode_Limit, S.Run_Capacity)) Report_Damaged_Block("more runs than the run stream holds");
   }
 }
 

@@ -47,15 +47,18 @@ constexpr uint8_t QOR_Flag_SIF = 0x02;
 //                                                  walk pool (spent by then) on
 //                                                  the SIF path, and where it
 //                                                  does not fit in Int_Work
-//   Runs         22,282,240     int32              RLE_EXP runs (coder reads them)
+//   Runs         22,282,240     int32              compression: RLE_EXP runs (the
+//                                                  coder reads them)
 //   Int_Work     22,282,240     int32              BWT suffix array; RLE_BIT and
 //                                                  the bit step's run counts; SIF
 //                                                  distances; coder: grouped
 //                                                  integer mantissas; expansion:
-//                                                  SIF's free-position bitmap,
-//                                                  then the BWT inverse's row
-//                                                  links, then off the SIF path
-//                                                  its walk pool when it fits
+//                                                  SIF's free-position bitmap in
+//                                                  its first megabyte and the
+//                                                  RLE_EXP runs after it, then
+//                                                  the BWT inverse's row links,
+//                                                  then off the SIF path its
+//                                                  walk pool when it fits
 //   UInt_Work    22,282,240     uint32             BWT sort tables, bucket list
 //                                                  and calling thread's scratch,
 //                                                  or the guaranteed-time sort;
@@ -101,7 +104,10 @@ struct T_QOR_Code_Streams {
   int32_t* Mantissas = nullptr;  // QOR_Buffer_Capacity entries, owner: the pipeline's memory
   int32_t Mantissa_Count = 0;
   int32_t Mantissa_Cursors[QOR_Exponent_Slots] = {};
-  int32_t* Runs = nullptr;  // QOR_Buffer_Capacity entries, owner: the pipeline's memory
+  // Run_Capacity entries, owner: the pipeline's memory (the Runs region, or
+  // on expansion a stretch of Int_Work: see T_QOR_MCP::Place_Runs).
+  int32_t* Runs = nullptr;
+  int32_t Run_Capacity = QOR_Buffer_Capacity;
   int32_t Run_Count = 0;
   int32_t Run_Exponent_Counts[QOR_Exponent_Slots] = {};
   int32_t Run_Cursors[QOR_Exponent_Slots] = {};
