@@ -165,6 +165,11 @@ TEST_F(RLE_EXP_Stage, DamageCursorsOutOfOrder) {
   Set_Groups({{}, {0}});
   B.Code_Streams->Run_Cursors[23] = QOR_Buffer_Capacity + 1;
   EXPECT_THROW(Decode({'a', 'a', 'a'}), T_QOR_Damaged_Block);
+  // Expansion keeps the run stream in less room than a buffer's: a run value
+  // past it is refused even where the groups are in order.
+  Set_Groups({{}, {0}});
+  B.Code_Streams->Run_Capacity = 0;
+  EXPECT_THROW(Decode({'a', 'a', 'a'}), T_QOR_Damaged_Block);
 }
 
 TEST_F(RLE_EXP_Stage, DamageMantissaOutOfRange) {

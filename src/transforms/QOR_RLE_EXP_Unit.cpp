@@ -138,7 +138,7 @@ void T_QOR_RLE_EXP::Decode_Block(T_QOR_Block_Data& Block_Data) {
   Group_Start[0] = Group_End[0] = Streams.Run_Cursors[0];
   if (Group_Start[0] < 0) Report_Damaged_Block("run cursor out of range");
   for (int e = 1; e < QOR_Exponent_Slots; ++e) {
-    if (Streams.Run_Cursors[e] < Streams.Run_Cursors[e - 1] || Streams.Run_Cursors[e] > QOR_Buffer_Capacity)
+    if (Streams.Run_Cursors[e] < Streams.Run_Cursors[e - 1] || Streams.Run_Cursors[e] > Streams.Run_Capacity)
       Report_Damaged_Block("run cursor out of range");
     Group_Start[e] = Streams.Run_Cursors[e - 1];
     Group_End[e] = Streams.Run_Cursors[e];
