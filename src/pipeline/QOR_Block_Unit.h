@@ -37,8 +37,12 @@ constexpr uint8_t QOR_Flag_SIF = 0x02;
 //   Side_Info    327,680        header bytes       header stack; at most 255 used
 //   Buffer A     5,570,560+32   bytes, 16 spare    data buffer (swapped with B by
 //   Buffer B     5,570,560+32     each side        every stage); the BWT pads its
-//                                                  input, the decoder reads 3 past
-//   Exponents    5,570,560      bytes              integer stream (SIF, coder)
+//                                                  input, the decoder reads 3 past;
+//                                                  expansion: the SIF path's
+//                                                  exponents, in the buffer that
+//                                                  is Output as the block starts
+//   Exponents    5,570,560      bytes              compression: integer stream
+//                                                  (SIF, coder)
 //   Mantissas    22,282,240     int32              integer stream (SIF, coder);
 //                                                  compression: the BWT's second
 //                                                  sorting thread's scratch (no
@@ -98,14 +102,16 @@ struct T_QOR_Buffer {
 };
 
 struct T_QOR_Code_Streams {
-  uint8_t* Exponents = nullptr;  // QOR_Buffer_Capacity entries, owner: the pipeline's memory
+  // QOR_Buffer_Capacity entries, owner: the pipeline's memory (the Exponents
+  // region, or on expansion a data buffer: see T_QOR_MCP::Place_Streams).
+  uint8_t* Exponents = nullptr;
   int32_t Exponent_Count = 0;
   int32_t Exponent_Counts[QOR_Exponent_Slots] = {};
   int32_t* Mantissas = nullptr;  // QOR_Buffer_Capacity entries, owner: the pipeline's memory
   int32_t Mantissa_Count = 0;
   int32_t Mantissa_Cursors[QOR_Exponent_Slots] = {};
   // Run_Capacity entries, owner: the pipeline's memory (the Runs region, or
-  // on expansion a stretch of Int_Work: see T_QOR_MCP::Place_Runs).
+  // on expansion a stretch of Int_Work: see T_QOR_MCP::Place_Streams).
   int32_t* Runs = nullptr;
   int32_t Run_Capacity = QOR_Buffer_Capacity;
   int32_t Run_Count = 0;

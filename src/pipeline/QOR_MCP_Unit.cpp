@@ -84,12 +84,13 @@ void T_QOR_MCP::Construct(T_QOR_Thread_Budget& Budget) {
   Region += QOR_Region_Slot(Side_Info_Region + Data_Region);
   Buffer_B.Data = Region + QOR_Buffer_Spare;
   Region += QOR_Region_Slot(Data_Region);
-  Code_Streams.Exponents = Region;
+  Exponent_Region_Start = Region;
+  Code_Streams.Exponents = Exponent_Region_Start;
   Region += QOR_Region_Slot(Exponent_Region);
   Code_Streams.Mantissas = reinterpret_cast<int32_t*>(Region);
   Region += QOR_Region_Slot(Int32_Region);
-  Runs_Region = reinterpret_cast<int32_t*>(Region);
-  Code_Streams.Runs = Runs_Region;
+  Runs_Region_Start = reinterpret_cast<int32_t*>(Region);
+  Code_Streams.Runs = Runs_Region_Start;
   Region += QOR_Region_Slot(Int32_Region);
   Block_Data.Int_Work = reinterpret_cast<int32_t*>(Region);
   Region += QOR_Region_Slot(Int32_Region);
@@ -209,24 +210,29 @@ void T_QOR_MCP::Fit_Pages(int64_t Block_Length, int64_t Small_Page_Limit) {
 // when the BWT inverse links the rows, after RLE_EXP has spent the runs. The
 // runs therefore go to Int_Work past the bitmap's megabyte, on pages the links
 // take next, rather than to a region of their own that costs a fresh large
-// page. Compression keeps SIF's distances in Int_Work while the runs wait for
-// the coder, so there they keep their region.
+// page. The exponents, which the coder writes and SIF reads, go to the
+// buffer that is Output when the block's expansion starts: the coder leaves
+// it alone on the SIF path, SIF writes the other buffer, and RLE_EXP, which
+// writes it next, no longer needs them. Compression keeps SIF's distances in
+// Int_Work while the runs wait for the coder, and both buffers hold data
+// while SIF puts its integers, so there both streams keep their regions.
 constexpr int32_t Expansion_Runs_Offset = (1 << 20) / sizeof(int32_t);
 static_assert(QOR_Buffer_Capacity / 8 <= Expansion_Runs_Offset * int64_t{sizeof(int32_t)},
               "SIF's bitmap ends before the runs");
 
-void T_QOR_MCP::Place_Runs(bool Expanding) {
+void T_QOR_MCP::Place_Streams(bool Expanding) {
   T_QOR_Code_Streams& S = Code_Streams;
-  S.Runs = Expanding ? Block_Data.Int_Work + Expansion_Runs_Offset : Runs_Region;
+  S.Exponents = Expanding ? Block_Data.Output->Data : Exponent_Region_Start;
+  S.Runs = Expanding ? Block_Data.Int_Work + Expansion_Runs_Offset : Runs_Region_Start;
   S.Run_Capacity = Expanding ? QOR_Buffer_Capacity - Expansion_Runs_Offset : QOR_Buffer_Capacity;
 }
 
 // Maps, on the second core, what expanding a block of about Length bytes
-// will write, in the order the stages reach it: the exponents the coder
-// decodes first (the header's page already holds the payload's start), the
-// rest of the payload's buffer, the integer streams the coder fills (the
-// runs in Int_Work, where the SIF bitmap and the BWT links follow), the
-// buffers of the middle stages and the BWT output. The sizes are what the
+// will write, in the order the stages reach it: the rest of the payload's
+// buffer (the header's page already holds its start), the integer streams the
+// coder fills (the exponents in the other buffer, the runs in Int_Work, where
+// the SIF bitmap and the BWT links follow), the buffers of the middle stages
+// and the BWT output. The sizes are what the
 // chains were seen to touch. A small block needs too little to pay for a
 // thread, and memory mapped once stays mapped for the next blocks.
 void T_QOR_MCP::Warm_Up_For_Expansion(int32_t Length) {
@@ -237,7 +243,7 @@ void T_QOR_MCP::Warm_Up_For_Expansion(int32_t Length) {
     return T_QOR_Warm_Up::T_Range{static_cast<uint8_t*>(Data), Count};
   };
   Warm_Up.Start(Block_Data.Thread_Budget,
-                {Bytes(Code_Streams.Exponents, n), Bytes(Buffer_A.Data, n / 4), Bytes(Code_Streams.Mantissas, 2 * n),
+                {Bytes(Buffer_A.Data, n / 4), Bytes(Code_Streams.Exponents, n), Bytes(Code_Streams.Mantissas, 2 * n),
                  Bytes(Block_Data.Int_Work, 4 * n), Bytes(Buffer_B.Data, n), Bytes(Buffer_A.Data, n)});
 }
 
@@ -321,7 +327,7 @@ constexpr int32_t Decoder_Look_Ahead = 3;
 
 void T_QOR_MCP::Compress_Range(int32_t Count, bool Fast, const T_Range_Loader& Load, const T_Record_Sink& Emit) {
   Fit_Pages(Count, T_QOR_BWT::Tableless_Limit);
-  Place_Runs(false);
+  Place_Streams(false);
   Load(0, Count, Block_Data.Input->Data);
   Block_Data.Input->Length = Count;
   Compress_Part(0, Count, Fast, Load, Emit);
@@ -381,7 +387,7 @@ void T_QOR_MCP::Expect_Expansion(int64_t Size) {
   // The compressed size stands in for the first payload's length.
   const int32_t Expected = Expected_Block_Length(static_cast<int32_t>(std::min<int64_t>(Size, QOR_Block_Size)), false);
   Fit_Pages(Expected, Small_Page_Block_Limit);
-  Place_Runs(true);
+  Place_Streams(true);
   Warm_Up_For_Expansion(Expected);
 }
 
@@ -399,7 +405,7 @@ const T_QOR_Buffer& T_QOR_MCP::Expand_Record(const uint8_t* Header, const T_Reco
   T_QOR_Buffer& In = *Block_Data.Input;
   const int32_t Expected = Expected_Block_Length(P, More_Blocks);
   Fit_Pages(Expected, Small_Page_Block_Limit);
-  Place_Runs(true);
+  Place_Streams(true);
   const int64_t Got = Load(In.Data, P + Decoder_Look_Ahead - 1);
   if (Got < P) Report_Damaged_Block("payload cut short");
   std::memset(In.Data + Got, 0, static_cast<size_t>(P + Decoder_Look_Ahead - Got));

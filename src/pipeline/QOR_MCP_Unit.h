@@ -119,8 +119,9 @@ class T_QOR_MCP {
   // Block_Length bytes is below Small_Page_Limit, for large ones otherwise;
   // called before the block's first touch.
   void Fit_Pages(int64_t Block_Length, int64_t Small_Page_Limit);
-  // Points the run stream at its place for compression or for expansion.
-  void Place_Runs(bool Expanding);
+  // Points the exponent and run streams at their places for compression or
+  // for expanding the next block.
+  void Place_Streams(bool Expanding);
 
   // Set when the pipeline was made without a budget. First, so that it
   // outlives the warm-up thread, which gives its helper back as it ends.
@@ -137,8 +138,9 @@ class T_QOR_MCP {
   T_QOR_Buffer Buffer_B;
   T_QOR_Buffer Side_Info_Buffer;
   T_QOR_Code_Streams Code_Streams;
-  // The run stream's own region, which compression uses.
-  int32_t* Runs_Region = nullptr;
+  // The exponent and run streams' own regions, which compression uses.
+  uint8_t* Exponent_Region_Start = nullptr;
+  int32_t* Runs_Region_Start = nullptr;
   T_QOR_Block_Data Block_Data;
 
   // One object of every stage, in QOR_MCP_Unit.cpp.
