@@ -42,6 +42,10 @@ struct T_QOR_Number_Format {
   std::string Decimal_Separator = ".";
 };
 
+// Sets LC_NUMERIC from the environment, as setlocale(LC_NUMERIC, "") does,
+// without looking the locale up where the environment names C or a variant.
+void Adopt_Environment_Numbers();
+
 // The separators of the current LC_NUMERIC locale, an empty thousands separator
 // meaning no grouping; "," and "." in the C/POSIX locale.
 T_QOR_Number_Format Locale_Number_Format();

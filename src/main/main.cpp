@@ -10,13 +10,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <clocale>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <initializer_list>
 #include <new>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -131,6 +131,8 @@ class T_QOR_Driver {
   void Print_Totals();
   // Adds the files a phase will read to the inputs of this run.
   void Note_Inputs(const std::vector<std::string>& Files);
+  // The files the pattern matches as a phase starts.
+  std::vector<std::string> Matching_Files(const T_QOR_IO& IO);
   // Refuses an output name that leads to an input of this run or to an output
   // it already wrote: a batch must never destroy what it has still to read,
   // nor what it made.
@@ -152,6 +154,10 @@ class T_QOR_Driver {
   bool Line_Open = false;
   std::set<T_QOR_File_Identity> Run_Inputs;
   std::set<T_QOR_File_Identity> Run_Outputs;
+  // The search made before the first phase, which that phase takes rather
+  // than listing the directory again; a later phase searches anew, since the
+  // phase before it may have made files that match.
+  std::optional<std::vector<std::string>> First_Listing;
   // QOR_THREADS, read before the first phase; 0 when unset.
   int Requested_Workers = 0;
   // The flags the stages line shows: the last block's. A file without blocks
@@ -185,6 +191,7 @@ int T_QOR_Driver::Run() {
     std::vector<std::string> Files;
     IO.Find_Files(Settings.Input_Name, Files);
     Note_Inputs(Files);
+    First_Listing = std::move(Files);
   }
   if (Settings.Compress) Run_Phase(IO, true);
   if (Settings.Expand) Run_Phase(IO, false);
@@ -222,8 +229,7 @@ void T_QOR_Driver::Run_Stream_Phase(bool Compressing) {
 }
 
 void T_QOR_Driver::Run_Test_Phase(const T_QOR_IO& IO) {
-  std::vector<std::string> Files;
-  IO.Find_Files(Settings.Input_Name, Files);
+  const std::vector<std::string> Files = Matching_Files(IO);
   Number_Of_Files = static_cast<double>(Files.size());
   if (Files.empty()) {
     Report_No_Match();
@@ -263,9 +269,19 @@ void T_QOR_Driver::Report_No_Match() {
   File_Not_Found = true;
 }
 
-void T_QOR_Driver::Run_Phase(const T_QOR_IO& IO, bool Compressing) {
+std::vector<std::string> T_QOR_Driver::Matching_Files(const T_QOR_IO& IO) {
   std::vector<std::string> Files;
-  IO.Find_Files(Settings.Input_Name, Files);
+  if (First_Listing) {
+    Files = std::move(*First_Listing);
+    First_Listing.reset();
+  } else {
+    IO.Find_Files(Settings.Input_Name, Files);
+  }
+  return Files;
+}
+
+void T_QOR_Driver::Run_Phase(const T_QOR_IO& IO, bool Compressing) {
+  const std::vector<std::string> Files = Matching_Files(IO);
   Number_Of_Files = static_cast<double>(Files.size());
   Note_Inputs(Files);
   if (Files.empty()) {
@@ -392,7 +408,7 @@ std::string Damage_Report(const T_QOR_Damaged_Block& Damage) {
 
 int main(int Argument_Count, char** Argument_Values) {
   Warm_Heap();
-  std::setlocale(LC_NUMERIC, "");
+  Adopt_Environment_Numbers();
   // Before any thread starts, so that every thread inherits the blocked signals.
   QOR_Remove_Outputs_On_Signals();
   std::vector<std::string> Arguments(Argument_Values + 1, Argument_Values + Argument_Count);
