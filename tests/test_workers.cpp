@@ -82,6 +82,21 @@ TEST(Workers, OutputAndReportsDoNotDependOnTheirNumber) {
   EXPECT_EQ(Dir.Read("empty.out"), "");
 }
 
+// One worker is the driver's thread, which alone commits files and so makes
+// room for more to be opened: a run of empty files, more than may be open at
+// once, must neither wait for that room forever nor lose a file.
+TEST(Workers, OneWorkerGetsPastARunOfEmptyFiles) {
+  T_Temp_Dir Dir;
+  for (const char Name : std::string("abcdefg")) Dir.Write(std::string(1, Name) + ".bin", "");
+  Dir.Write("h.bin", Corpus("xargs.1"));
+  const T_Process_Result Result = Run_With_Workers({"-c", "*.bin", "q"}, Dir, "1");
+  ASSERT_EQ(Result.Exit_Code, 0) << Result.Err;
+  const T_Process_Result Expanded = Run_With_Workers({"-e", "*.q", "out"}, Dir, "1");
+  ASSERT_EQ(Expanded.Exit_Code, 0) << Expanded.Err;
+  for (const char Name : std::string("abcdefg")) EXPECT_EQ(Dir.Read(std::string(1, Name) + ".out"), "") << Name;
+  EXPECT_EQ(Dir.Read("h.out"), Corpus("xargs.1"));
+}
+
 // The second of three blocks is damaged: with three workers at it, the first
 // block is written, nothing of the second or third, and the run ends as
 // with one.
