@@ -85,6 +85,43 @@ TEST_P(Interrupted_Run, LeavesNoOutputAndEndsByTheSignal) {
   EXPECT_TRUE(Names_Starting(Dir, Temporary_Prefix).empty());
 }
 
+// A pipe leaves no temporary output behind, and the run ends by the signal
+// at once, even while it waits for more input: nothing may hold the signal
+// back with no one left to take it.
+TEST_P(Interrupted_Run, PipeEndsByTheSignal) {
+  int In[2];
+  ASSERT_EQ(::pipe(In), 0);
+  const pid_t Child = ::fork();
+  ASSERT_GE(Child, 0);
+  if (Child == 0) {
+    ::dup2(In[0], 0);
+    ::close(In[0]);
+    ::close(In[1]);
+    ::freopen("/dev/null", "w", stdout);
+    ::execl(QOR_BINARY, QOR_BINARY, "-c", "-", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(In[0]);
+  const std::string Part = Corpus("xargs.1");
+  ASSERT_EQ(::write(In[1], Part.data(), Part.size()), static_cast<ssize_t>(Part.size()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ::kill(Child, GetParam());
+  int Status = 0;
+  pid_t Done = 0;
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while ((Done = ::waitpid(Child, &Status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < Deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (Done == 0) {
+    ::kill(Child, SIGKILL);
+    ::waitpid(Child, &Status, 0);
+  }
+  ::close(In[1]);
+  ASSERT_EQ(Done, Child) << "the run went on after the signal";
+  ASSERT_TRUE(WIFSIGNALED(Status));
+  EXPECT_EQ(WTERMSIG(Status), GetParam());
+}
+
 INSTANTIATE_TEST_SUITE_P(Signals, Interrupted_Run, ::testing::Values(SIGINT, SIGTERM, SIGHUP));
 
 TEST(Safe_Files, FullDiskLeavesNoOutput) {

@@ -152,6 +152,8 @@ class T_QOR_Driver {
   bool Test_Found_Damage = false;
   bool Test_Found_File_Error = false;
   bool Line_Open = false;
+  // The signals that would end the run remove its temporary outputs.
+  bool Outputs_Guarded = false;
   std::set<T_QOR_File_Identity> Run_Inputs;
   std::set<T_QOR_File_Identity> Run_Outputs;
   // The search made before the first phase, which that phase takes rather
@@ -310,6 +312,15 @@ void T_QOR_Driver::Run_Phase(const T_QOR_IO& IO, bool Compressing) {
   Hooks.Finished = [&](size_t Index, const T_QOR_File_Outcome& Outcome) {
     Finish_File(IO, Compressing, Pairs[Index], Outcome);
   };
+  // Only a phase that writes files leaves temporaries a signal must remove,
+  // and the thread that removes them costs a tenth of a millisecond to
+  // start: pipes, test runs and help go without it. No thread has started
+  // before the first such phase, so every later one inherits the blocked
+  // signals.
+  if (!Outputs_Guarded) {
+    QOR_Remove_Outputs_On_Signals();
+    Outputs_Guarded = true;
+  }
   QOR_Run_Phase(Pairs, Compressing, Settings.Fast, QOR_Worker_Count(Requested_Workers, Work_Items), Hooks);
 }
 
@@ -409,8 +420,6 @@ std::string Damage_Report(const T_QOR_Damaged_Block& Damage) {
 int main(int Argument_Count, char** Argument_Values) {
   Warm_Heap();
   Adopt_Environment_Numbers();
-  // Before any thread starts, so that every thread inherits the blocked signals.
-  QOR_Remove_Outputs_On_Signals();
   std::vector<std::string> Arguments(Argument_Values + 1, Argument_Values + Argument_Count);
   // The long options of every Unix tool, beside the letters: a first argument
   // of exactly this form names no file and no option group of its own.
