@@ -283,9 +283,11 @@ std::vector<std::string> T_QOR_Driver::Matching_Files(const T_QOR_IO& IO) {
 }
 
 void T_QOR_Driver::Run_Phase(const T_QOR_IO& IO, bool Compressing) {
+  // The listing made before the first phase had its inputs noted then.
+  const bool Searched_Anew = !First_Listing;
   const std::vector<std::string> Files = Matching_Files(IO);
   Number_Of_Files = static_cast<double>(Files.size());
-  Note_Inputs(Files);
+  if (Searched_Anew) Note_Inputs(Files);
   if (Files.empty()) {
     Report_No_Match();
     return;

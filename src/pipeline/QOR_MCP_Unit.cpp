@@ -232,9 +232,9 @@ void T_QOR_MCP::Place_Streams(bool Expanding) {
 // buffer (the header's page already holds its start), the integer streams the
 // coder fills (the exponents in the other buffer, the runs in Int_Work, where
 // the SIF bitmap and the BWT links follow), the buffers of the middle stages
-// and the BWT output. The sizes are what the
-// chains were seen to touch. A small block needs too little to pay for a
-// thread, and memory mapped once stays mapped for the next blocks.
+// and the BWT output. The sizes are what the chains were seen to touch. A
+// small block needs too little to pay for a thread, and memory mapped once
+// stays mapped for the next blocks.
 void T_QOR_MCP::Warm_Up_For_Expansion(int32_t Length) {
   if (Length < QOR_SIF_Min_Symbols || Length <= Warmed_Length) return;
   Warmed_Length = Length;
