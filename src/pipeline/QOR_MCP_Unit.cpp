@@ -373,23 +373,33 @@ T_QOR_MCP::T_Record_Header T_QOR_MCP::Check_Header(const uint8_t* Bytes, int64_t
   if ((H == Long_Header) != (Flags == 0)) Report_Damaged_Block("header length does not fit the flags");
   const int32_t P = Bytes[H - 3] | Bytes[H - 2] << 8 | Bytes[H - 1] << 16;
   if (P > QOR_Buffer_Capacity) Report_Damaged_Block("payload longer than a buffer");
-  return {H, P};
+  const int32_t Primary_Index = Bytes[6] | Bytes[7] << 8 | Bytes[8] << 16;
+  return {H, P, Primary_Index};
 }
 
 // Blocks before the last are full; the last one is guessed from its payload
-// at a ratio that text seldom passes. A wrong guess costs only speed.
-int32_t T_QOR_MCP::Expected_Block_Length(int32_t Payload_Length, bool More_Blocks) {
+// at a ratio that text seldom passes, and is at least as long as its primary
+// index says: a block of one repeated byte codes 5 MB in a payload of a few
+// bytes, and expanding it on small pages took seven times as long. A wrong
+// guess costs only speed.
+int32_t T_QOR_MCP::Expected_Block_Length(const T_Record_Header& Sizes, bool More_Blocks) {
   if (More_Blocks) return QOR_Block_Size;
-  return static_cast<int32_t>(std::min<int64_t>(int64_t{Payload_Length} * 8, QOR_Block_Size));
+  const int64_t Guess = std::max<int64_t>(int64_t{Sizes.Payload_Length} * 8, Sizes.Least_Block_Length);
+  return static_cast<int32_t>(std::min<int64_t>(Guess, QOR_Block_Size));
 }
 
-void T_QOR_MCP::Expect_Expansion(int64_t Size) {
-  // The compressed size stands in for the first payload's length.
-  const int32_t Expected = Expected_Block_Length(static_cast<int32_t>(std::min<int64_t>(Size, QOR_Block_Size)), false);
+void T_QOR_MCP::Expect_Block(int32_t Expected) {
   Fit_Pages(Expected, Small_Page_Block_Limit);
   Place_Streams(true);
   Warm_Up_For_Expansion(Expected);
 }
+
+void T_QOR_MCP::Expect_Expansion(int64_t Size) {
+  // The compressed size stands in for the first payload's length.
+  Expect_Block(Expected_Block_Length({0, static_cast<int32_t>(std::min<int64_t>(Size, QOR_Block_Size)), 0}, false));
+}
+
+void T_QOR_MCP::Expect_Expansion(const T_Record_Header& First) { Expect_Block(Expected_Block_Length(First, false)); }
 
 const T_QOR_Buffer& T_QOR_MCP::Expand_Record(const uint8_t* Header, const T_Record_Header& Sizes,
                                              const T_Payload_Loader& Load, bool More_Blocks) {
@@ -403,7 +413,7 @@ const T_QOR_Buffer& T_QOR_MCP::Expand_Record(const uint8_t* Header, const T_Reco
   // The bytes after the payload are read too: the decoder looks past its end,
   // and must see what any reader of this stream sees, zeros at its end.
   T_QOR_Buffer& In = *Block_Data.Input;
-  const int32_t Expected = Expected_Block_Length(P, More_Blocks);
+  const int32_t Expected = Expected_Block_Length(Sizes, More_Blocks);
   Fit_Pages(Expected, Small_Page_Block_Limit);
   Place_Streams(true);
   const int64_t Got = Load(In.Data, P + Decoder_Look_Ahead - 1);

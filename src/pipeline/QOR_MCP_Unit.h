@@ -91,6 +91,9 @@ class T_QOR_MCP {
   struct T_Record_Header {
     int32_t Header_Length;
     int32_t Payload_Length;
+    // The primary index, which a valid block is at least as long as: only
+    // the guess of the block's length reads it, and the BWT inverse checks it.
+    int32_t Least_Block_Length;
   };
   // Checks the header at Bytes (Available bytes are there, at least 1) and
   // reports a damaged block when no compressor writes it.
@@ -103,6 +106,8 @@ class T_QOR_MCP {
   // Starts mapping what the first block of a compressed stream of Size bytes
   // will need, before its record is read.
   void Expect_Expansion(int64_t Size);
+  // The same once the first record's header is known, before its payload is.
+  void Expect_Expansion(const T_Record_Header& First);
 
  private:
   bool Try_Chain(bool Fast, const T_Record_Sink& Emit);
@@ -114,7 +119,8 @@ class T_QOR_MCP {
   void Inverse(T_Stage& Stage);
   void Construct(T_QOR_Thread_Budget& Budget);
   void Warm_Up_For_Expansion(int32_t Length);
-  static int32_t Expected_Block_Length(int32_t Payload_Length, bool More_Blocks);
+  static int32_t Expected_Block_Length(const T_Record_Header& Sizes, bool More_Blocks);
+  void Expect_Block(int32_t Expected);
   // Asks for small pages for the working memory if a block of about
   // Block_Length bytes is below Small_Page_Limit, for large ones otherwise;
   // called before the block's first touch.

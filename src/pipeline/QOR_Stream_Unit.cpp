@@ -109,11 +109,11 @@ T_QOR_Stream_Outcome QOR_Expand_Stream(T_QOR_MCP& Pipeline, int In, int Out, con
     while (const int64_t Available = Reader.Hold(T_QOR_MCP::Max_Header_Length)) {
       const T_QOR_MCP::T_Record_Header Sizes = T_QOR_MCP::Check_Header(Reader.Data(), Available);
       const int64_t Record = Sizes.Header_Length + Sizes.Payload_Length;
-      // The first payload's length is the best guess of the blocks to come,
-      // and the memory they will write is mapped while the rest of the
-      // record comes in. A guess of a whole block would map some 45 MB for
-      // a stream of a few kilobytes.
-      if (Block_Number == 1) Pipeline.Expect_Expansion(Sizes.Payload_Length);
+      // The first header is the best guess of the blocks to come, and the
+      // memory they will write is mapped while the rest of the record comes
+      // in. A guess of a whole block would map some 45 MB for a stream of a
+      // few kilobytes.
+      if (Block_Number == 1) Pipeline.Expect_Expansion(Sizes);
       // One byte past the record tells whether another follows.
       const bool More_Blocks = Reader.Hold(Record + 1) > Record;
       const auto Load = [&Reader, &Sizes](uint8_t* Into, int64_t Count) {
