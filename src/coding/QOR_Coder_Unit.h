@@ -222,7 +222,16 @@ inline int32_t T_QOR_Range_Coder::Decode(M& Model) {
     for (int j = 1; j < Symbols; ++j) i += Low < r * static_cast<uint32_t>(Model.Cum_Freq[j]) ? 1 : 0;
     Below = r * static_cast<uint32_t>(Model.Cum_Freq[i]);
   } else {
-    Below = r * static_cast<uint32_t>(Model.Cum_Freq[1]);
+    if (Exact_Plain && Model.Symbol_Count > 16) {
+      // A plain model of a long alphabet (the fast path's offsets in groups
+      // of up to 109 symbols) is searched four indices a step first: on
+      // spread-out symbols, such as those of incompressible data, the search
+      // one index a step took tens of steps. Index i + 3 still above Low
+      // means that i .. i + 3 all are, as Cum_Freq falls with the index.
+      const int32_t Last = Model.Symbol_Count;
+      while (i + 4 <= Last && Low < r * static_cast<uint32_t>(Model.Cum_Freq[i + 3])) i += 4;
+    }
+    Below = r * static_cast<uint32_t>(Model.Cum_Freq[i]);
     while (Low < Below) Below = r * static_cast<uint32_t>(Model.Cum_Freq[++i]);
   }
   const int32_t Symbol = Model.Index_To_Char[i];
