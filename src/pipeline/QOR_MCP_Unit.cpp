@@ -382,10 +382,9 @@ T_QOR_MCP::T_Record_Header T_QOR_MCP::Check_Header(const uint8_t* Bytes, int64_t
 // index says: a block of one repeated byte codes 5 MB in a payload of a few
 // bytes, and expanding it on small pages took seven times as long. A wrong
 // guess costs only speed.
-int32_t T_QOR_MCP::Expected_Block_Length(const T_Record_Header& Sizes, bool More_Blocks) {
+int32_t T_QOR_MCP::Expected_Block_Length(int64_t Payload_Length, int32_t Least_Length, bool More_Blocks) {
   if (More_Blocks) return QOR_Block_Size;
-  const int64_t Guess = std::max<int64_t>(int64_t{Sizes.Payload_Length} * 8, Sizes.Least_Block_Length);
-  return static_cast<int32_t>(std::min<int64_t>(Guess, QOR_Block_Size));
+  return static_cast<int32_t>(std::min<int64_t>(std::max<int64_t>(Payload_Length * 8, Least_Length), QOR_Block_Size));
 }
 
 void T_QOR_MCP::Expect_Block(int32_t Expected) {
@@ -396,10 +395,12 @@ void T_QOR_MCP::Expect_Block(int32_t Expected) {
 
 void T_QOR_MCP::Expect_Expansion(int64_t Size) {
   // The compressed size stands in for the first payload's length.
-  Expect_Block(Expected_Block_Length({0, static_cast<int32_t>(std::min<int64_t>(Size, QOR_Block_Size)), 0}, false));
+  Expect_Block(Expected_Block_Length(Size, 0, false));
 }
 
-void T_QOR_MCP::Expect_Expansion(const T_Record_Header& First) { Expect_Block(Expected_Block_Length(First, false)); }
+void T_QOR_MCP::Expect_Expansion(const T_Record_Header& First) {
+  Expect_Block(Expected_Block_Length(First.Payload_Length, First.Least_Block_Length, false));
+}
 
 const T_QOR_Buffer& T_QOR_MCP::Expand_Record(const uint8_t* Header, const T_Record_Header& Sizes,
                                              const T_Payload_Loader& Load, bool More_Blocks) {
@@ -413,7 +414,7 @@ const T_QOR_Buffer& T_QOR_MCP::Expand_Record(const uint8_t* Header, const T_Reco
   // The bytes after the payload are read too: the decoder looks past its end,
   // and must see what any reader of this stream sees, zeros at its end.
   T_QOR_Buffer& In = *Block_Data.Input;
-  const int32_t Expected = Expected_Block_Length(Sizes, More_Blocks);
+  const int32_t Expected = Expected_Block_Length(P, Sizes.Least_Block_Length, More_Blocks);
   Fit_Pages(Expected, Small_Page_Block_Limit);
   Place_Streams(true);
   const int64_t Got = Load(In.Data, P + Decoder_Look_Ahead - 1);

@@ -119,7 +119,7 @@ class T_QOR_MCP {
   void Inverse(T_Stage& Stage);
   void Construct(T_QOR_Thread_Budget& Budget);
   void Warm_Up_For_Expansion(int32_t Length);
-  static int32_t Expected_Block_Length(const T_Record_Header& Sizes, bool More_Blocks);
+  static int32_t Expected_Block_Length(int64_t Payload_Length, int32_t Least_Length, bool More_Blocks);
   void Expect_Block(int32_t Expected);
   // Asks for small pages for the working memory if a block of about
   // Block_Length bytes is below Small_Page_Limit, for large ones otherwise;
