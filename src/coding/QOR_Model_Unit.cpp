@@ -53,6 +53,20 @@ void T_QOR_Model::Update(int32_t x) {
   int32_t k = 0;
 #if defined(__SSE2__)
   const __m128i Step = _mm_set1_epi32(Increment);
+  if (Symbol_Count <= 8) {
+    // A short alphabet takes both groups whole, each lane adding the
+    // increment only below i: the encoder knows i only from its symbol, and
+    // a loop of i steps ended in a mispredicted exit at most decisions
+    // (the decoder's search has already taught the predictor its i).
+    const __m128i Bound = _mm_set1_epi32(i);
+    __m128i* Low = reinterpret_cast<__m128i*>(Cum_Freq);
+    __m128i* High = reinterpret_cast<__m128i*>(Cum_Freq + 4);
+    const __m128i Low_Step = _mm_and_si128(_mm_cmplt_epi32(_mm_set_epi32(3, 2, 1, 0), Bound), Step);
+    const __m128i High_Step = _mm_and_si128(_mm_cmplt_epi32(_mm_set_epi32(7, 6, 5, 4), Bound), Step);
+    _mm_storeu_si128(Low, _mm_add_epi32(_mm_loadu_si128(Low), Low_Step));
+    _mm_storeu_si128(High, _mm_add_epi32(_mm_loadu_si128(High), High_Step));
+    k = i;
+  }
   for (; k + 4 <= i; k += 4) {
     __m128i* Entries = reinterpret_cast<__m128i*>(Cum_Freq + k);
     _mm_storeu_si128(Entries, _mm_add_epi32(_mm_loadu_si128(Entries), Step));
