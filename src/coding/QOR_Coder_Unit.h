@@ -119,12 +119,12 @@ inline void T_QOR_Range_Coder::Encode(M& Model, int32_t Symbol) {
   const uint32_t r = Range / Total;
   const uint32_t Below = r * static_cast<uint32_t>(Model.Cum_Freq[i]);
   Low += Below;
-  if (Model.Cum_Freq[i - 1] < Model.Cum_Freq[0]) {
-    Range = r * static_cast<uint32_t>(Model.Cum_Freq[i - 1] - Model.Cum_Freq[i]);
-  } else {
-    // The top symbol also takes the remainder of the division.
-    Range -= Below;
-  }
+  // The top symbol also takes the remainder of the division. Chosen by mask:
+  // whether the symbol is the top one is as hard to predict as the symbol,
+  // and the encoder has no search whose outcome would teach the predictor.
+  const uint32_t Top = 0u - static_cast<uint32_t>(Model.Cum_Freq[i - 1] >= Model.Cum_Freq[0]);
+  const uint32_t Share = r * static_cast<uint32_t>(Model.Cum_Freq[i - 1] - Model.Cum_Freq[i]);
+  Range = (Share & ~Top) | ((Range - Below) & Top);
   Update_Model<Exact_Plain>(Model, i);
 }
 
