@@ -49,30 +49,35 @@ void T_QOR_Model::Update(int32_t x) {
     Char_To_Index[Moved_Down] = x;
   }
   Freq[i] += Increment;
-  // Cum_Freq[0..i-1] all grow by the increment: four at a time, then the rest.
-  int32_t k = 0;
+  // Cum_Freq[0..i-1] all grow by the increment.
 #if defined(__SSE2__)
+  // Whole groups of four, then one group whose lanes add the increment only
+  // below i. A short alphabet takes both its groups that way, with no loop:
+  // the encoder knows i only from its symbol, and a loop of i steps ended in
+  // a mispredicted exit at most decisions (the decoder's search has already
+  // taught the predictor its i).
   const __m128i Step = _mm_set1_epi32(Increment);
-  if (Symbol_Count <= 8) {
-    // A short alphabet takes both groups whole, each lane adding the
-    // increment only below i: the encoder knows i only from its symbol, and
-    // a loop of i steps ended in a mispredicted exit at most decisions
-    // (the decoder's search has already taught the predictor its i).
-    const __m128i Bound = _mm_set1_epi32(i);
-    __m128i* Low = reinterpret_cast<__m128i*>(Cum_Freq);
-    __m128i* High = reinterpret_cast<__m128i*>(Cum_Freq + 4);
-    const __m128i Low_Step = _mm_and_si128(_mm_cmplt_epi32(_mm_set_epi32(3, 2, 1, 0), Bound), Step);
-    const __m128i High_Step = _mm_and_si128(_mm_cmplt_epi32(_mm_set_epi32(7, 6, 5, 4), Bound), Step);
-    _mm_storeu_si128(Low, _mm_add_epi32(_mm_loadu_si128(Low), Low_Step));
-    _mm_storeu_si128(High, _mm_add_epi32(_mm_loadu_si128(High), High_Step));
-    k = i;
-  }
-  for (; k + 4 <= i; k += 4) {
+  const __m128i Bound = _mm_set1_epi32(i);
+  const auto Add_Below_I = [&](int32_t k) {
     __m128i* Entries = reinterpret_cast<__m128i*>(Cum_Freq + k);
-    _mm_storeu_si128(Entries, _mm_add_epi32(_mm_loadu_si128(Entries), Step));
+    const __m128i Lanes = _mm_set_epi32(k + 3, k + 2, k + 1, k);
+    _mm_storeu_si128(Entries,
+                     _mm_add_epi32(_mm_loadu_si128(Entries), _mm_and_si128(_mm_cmplt_epi32(Lanes, Bound), Step)));
+  };
+  if (Symbol_Count <= 8) {
+    Add_Below_I(0);
+    Add_Below_I(4);
+  } else {
+    int32_t k = 0;
+    for (; k + 4 <= i; k += 4) {
+      __m128i* Entries = reinterpret_cast<__m128i*>(Cum_Freq + k);
+      _mm_storeu_si128(Entries, _mm_add_epi32(_mm_loadu_si128(Entries), Step));
+    }
+    Add_Below_I(k);
   }
+#else
+  for (int32_t k = 0; k < i; ++k) Cum_Freq[k] += Increment;
 #endif
-  for (; k < i; ++k) Cum_Freq[k] += Increment;
   if (Cum_Freq[0] >= QOR_Halving_Limit) {
     // Rounding up keeps every symbol codable.
     for (int32_t j = Symbol_Count; j >= 0; --j) Freq[j] = (Freq[j] + 1) >> 1;
