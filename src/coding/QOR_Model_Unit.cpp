@@ -37,9 +37,11 @@ void T_QOR_Model::Reset() {
 void T_QOR_Model::Update(int32_t x) {
   // Move to the head of the run of equal frequencies. The sentinel Freq[0] = 0
   // ends the search for every model that codes; the bound keeps the N = 1,
-  // Increment 0 models (whose Freq[1] is 0 too) from walking past it.
+  // Increment 0 models (whose Freq[1] is 0 too) from walking past it. Both
+  // tests in one branch, which nearly always fails: tested first on its own,
+  // i > 1 is as hard to predict as the symbol for the encoder.
   int32_t i = x;
-  while (i > 1 && Freq[i - 1] == Freq[i]) --i;
+  while ((i > 1) & (Freq[i - 1] == Freq[i])) --i;
   if (i < x) {
     const int32_t Moved_Down = Index_To_Char[i];
     const int32_t Moved_Up = Index_To_Char[x];
