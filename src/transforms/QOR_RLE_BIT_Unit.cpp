@@ -18,12 +18,19 @@ void T_QOR_RLE_BIT::Encode_Block(T_QOR_Block_Data& Block_Data) {
     while (j < n && In[j] == b) ++j;
     const int32_t L = j - i;
     i = j;
-    // The first min(L, T - 1) bytes are kept; the rest become the count of the last one kept.
+    // The first min(L, T - 1) bytes are kept; the rest become the count of the
+    // last one kept (0 when there is no rest). Stored one by one: with the
+    // pipeline's threshold of 2 a run keeps one byte, and a call to memset
+    // for it cost more than the run.
     const int32_t Kept = L < T ? L : T - 1;
-    std::memset(Out + o, b, static_cast<size_t>(Kept));
-    std::memset(Counts + o, 0, sizeof(int32_t) * static_cast<size_t>(Kept));
+    Out[o] = b;
+    Counts[o] = 0;
+    for (int32_t k = 1; k < Kept; ++k) {
+      Out[o + k] = b;
+      Counts[o + k] = 0;
+    }
     o += Kept;
-    if (L >= T) Counts[o - 1] = L - T + 1;
+    Counts[o - 1] = L - Kept;
   }
   Block_Data.Output->Length = o;
 }
@@ -45,7 +52,15 @@ void T_QOR_RLE_BIT::Decode_Block(T_QOR_Block_Data& Block_Data) {
       continue;
     }
     if (o + 1 + r + (n - 1 - j) > QOR_Buffer_Capacity) Report_Damaged_Block("runs longer than the block");
-    std::memset(Out + o, In[j], static_cast<size_t>(r) + 1);
+    if (r < 8 && o + 8 <= QOR_Buffer_Capacity) {
+      // Most runs are short: one 8-byte store of the value instead of a call
+      // to memset; the bytes past the run are written over by what follows,
+      // or lie past the block.
+      const uint64_t Bytes = uint64_t{In[j]} * 0x0101010101010101u;
+      std::memcpy(Out + o, &Bytes, sizeof Bytes);
+    } else {
+      std::memset(Out + o, In[j], static_cast<size_t>(r) + 1);
+    }
     o += 1 + int64_t{r};
   }
   Block_Data.Output->Length = static_cast<int32_t>(o);
