@@ -447,11 +447,22 @@ void T_QOR_MCP::Encode_Bit_Step() {
       Out[o++] = 255;
       Out[o++] = static_cast<uint8_t>(E - 255);
     }
-    const int32_t R = Counts[j];
-    if (R > 0) {
-      // Bijective base 2: the bits of R + 1 below its top bit, least significant first.
-      const uint32_t V = static_cast<uint32_t>(R) + 1;
-      const int K = 31 - __builtin_clz(V);
+    // Bijective base 2: the bits of R + 1 below its top bit, least significant
+    // first; none for R = 0. Up to 8 of them go out in one 8-byte store (the
+    // bytes past them are written over next), without a branch on whether a
+    // count follows, which the data decides.
+    const uint32_t V = static_cast<uint32_t>(Counts[j]) + 1;
+    const int K = 31 - __builtin_clz(V);
+    if (K <= 8 && o + 8 <= QOR_Buffer_Capacity) {
+      // Byte b of the replicated low byte keeps bit b; adding 0x7F carries it
+      // into the byte's top bit, which the shift brings down to bit 0.
+      const uint64_t Spread = ((V & 0xFFu) * 0x0101010101010101u) & 0x8040201008040201u;
+      uint64_t Bits = ((Spread + 0x7F7F7F7F7F7F7F7Fu) >> 7) & 0x0101010101010101u;
+      // Byte b of the word is bit b: the store must put byte 0 first.
+      if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__) Bits = __builtin_bswap64(Bits);
+      std::memcpy(Out + o, &Bits, sizeof Bits);
+      o += K;
+    } else {
       for (int Bit = 0; Bit < K; ++Bit) Out[o++] = static_cast<uint8_t>((V >> Bit) & 1);
     }
   }
