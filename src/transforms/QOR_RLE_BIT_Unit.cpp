@@ -52,15 +52,7 @@ void T_QOR_RLE_BIT::Decode_Block(T_QOR_Block_Data& Block_Data) {
       continue;
     }
     if (o + 1 + r + (n - 1 - j) > QOR_Buffer_Capacity) Report_Damaged_Block("runs longer than the block");
-    if (r < 8 && o + 8 <= QOR_Buffer_Capacity) {
-      // Most runs are short: one 8-byte store of the value instead of a call
-      // to memset; the bytes past the run are written over by what follows,
-      // or lie past the block.
-      const uint64_t Bytes = uint64_t{In[j]} * 0x0101010101010101u;
-      std::memcpy(Out + o, &Bytes, sizeof Bytes);
-    } else {
-      std::memset(Out + o, In[j], static_cast<size_t>(r) + 1);
-    }
+    std::memset(Out + o, In[j], static_cast<size_t>(r) + 1);
     o += 1 + int64_t{r};
   }
   Block_Data.Output->Length = static_cast<int32_t>(o);
