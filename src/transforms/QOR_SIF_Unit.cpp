@@ -70,11 +70,62 @@ inline void Measure_Rank(int32_t* Slots, int32_t Count, uint64_t* Free) {
   }
 }
 
+// The same for a rank with about one occurrence per word or fewer, where
+// Measure_Rank would end a loop of a few words at each occurrence, at a
+// point the data decides. Before[w] gets the free positions in the words
+// below w, once; a distance is then the difference of two such counts, less
+// one. The counts are of the positions free when the rank starts, its own
+// included, so each word's bits are read as they were then and its
+// positions are taken out of it when the next word is reached.
+template <class T_Bits>
+inline void Measure_Sparse_Rank(int32_t* Slots, int32_t Count, uint64_t* Free, int32_t* Before) {
+  const int64_t Words = (int64_t{Slots[Count - 1]} >> 6) + 1;
+  int32_t Sum = 0;
+  for (int64_t w = 0; w < Words; ++w) {
+    Before[w] = Sum;
+    Sum += T_Bits::Count(Free[w]);
+  }
+  int64_t Current = Slots[0] >> 6;
+  uint64_t Word = Free[Current];
+  uint64_t Taken = 0;
+  int32_t Previous = -1;
+  for (int32_t i = 0; i < Count; ++i) {
+    const int64_t Position = Slots[i];
+    const int64_t w = Position >> 6;
+    if (w != Current) {
+      Free[Current] = Word & ~Taken;
+      Current = w;
+      Word = Free[w];
+      Taken = 0;
+    }
+    const uint64_t Bit = uint64_t{1} << (Position & 63);
+    const int32_t Below = Before[w] + T_Bits::Count(Word & (Bit - 1));
+    Slots[i] = Below - Previous - 1;
+    Previous = Below;
+    Taken |= Bit;
+  }
+  Free[Current] = Word & ~Taken;
+}
+
+// Free's work array holds the counts below each word after the bitmap: 12
+// bytes per 64 positions, far less than the array's 4 bytes per position.
 template <class T_Bits>
 inline void Measure_Ranks_Loop(int32_t* Slots, int32_t Total, int32_t L, const int32_t* Start,
                                const int32_t* Sorted_Freq, uint64_t* Free) {
-  Free_All(Free, Total);
-  for (int32_t k = 0; k < L; ++k) Measure_Rank<T_Bits>(Slots + Start[k], Sorted_Freq[k], Free);
+  const int64_t Words = Free_All(Free, Total);
+  int32_t* const Before = reinterpret_cast<int32_t*>(Free + Words);
+  for (int32_t k = 0; k < L; ++k) {
+    int32_t* Rank_Slots = Slots + Start[k];
+    const int32_t Count = Sorted_Freq[k];
+    // Up to a word per occurrence, and not so few that the counts below
+    // every word would cost more than the steps they spare.
+    const int64_t Span = Count > 0 ? (int64_t{Rank_Slots[Count - 1]} >> 6) + 1 : 0;
+    if (Count > 0 && Count <= Span && 16 * int64_t{Count} >= Span) {
+      Measure_Sparse_Rank<T_Bits>(Rank_Slots, Count, Free, Before);
+    } else {
+      Measure_Rank<T_Bits>(Rank_Slots, Count, Free);
+    }
+  }
 }
 
 // The distances straight from the integer stream, one per call, by the rule
