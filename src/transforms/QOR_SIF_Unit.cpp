@@ -76,10 +76,10 @@ inline void Measure_Rank(int32_t* Slots, int32_t Count, uint64_t* Free) {
 // below w, once; a distance is then the difference of two such counts, less
 // one. The counts are of the positions free when the rank starts, its own
 // included, so each word's bits are read as they were then and its
-// positions are taken out of it when the next word is reached.
+// positions are taken out of it when the next word is reached. Words: the
+// words up to the rank's last occurrence.
 template <class T_Bits>
-inline void Measure_Sparse_Rank(int32_t* Slots, int32_t Count, uint64_t* Free, int32_t* Before) {
-  const int64_t Words = (int64_t{Slots[Count - 1]} >> 6) + 1;
+inline void Measure_Sparse_Rank(int32_t* Slots, int32_t Count, int64_t Words, uint64_t* Free, int32_t* Before) {
   int32_t Sum = 0;
   for (int64_t w = 0; w < Words; ++w) {
     Before[w] = Sum;
@@ -117,14 +117,16 @@ inline void Measure_Ranks_Loop(int32_t* Slots, int32_t Total, int32_t L, const i
   for (int32_t k = 0; k < L; ++k) {
     int32_t* Rank_Slots = Slots + Start[k];
     const int32_t Count = Sorted_Freq[k];
-    // Up to a word per occurrence, and not so few that the counts below
-    // every word would cost more than the steps they spare.
-    const int64_t Span = Count > 0 ? (int64_t{Rank_Slots[Count - 1]} >> 6) + 1 : 0;
-    if (Count > 0 && Count <= Span && 16 * int64_t{Count} >= Span) {
-      Measure_Sparse_Rank<T_Bits>(Rank_Slots, Count, Free, Before);
-    } else {
-      Measure_Rank<T_Bits>(Rank_Slots, Count, Free);
+    if (Count > 0) {
+      // Up to a word per occurrence, and not so few that the counts below
+      // every word would cost more than the steps they spare.
+      const int64_t Span = (int64_t{Rank_Slots[Count - 1]} >> 6) + 1;
+      if (Count <= Span && 16 * int64_t{Count} >= Span) {
+        Measure_Sparse_Rank<T_Bits>(Rank_Slots, Count, Span, Free, Before);
+        continue;
+      }
     }
+    Measure_Rank<T_Bits>(Rank_Slots, Count, Free);
   }
 }
 
