@@ -310,7 +310,6 @@ class T_Inverse_Walk {
   // Walk w has reached the marked row Row; its bytes begin at Fill_ in its last chunk.
   void End_Walk(int w, int32_t Row, int32_t Fill_) {
     Stop[w] = Row;
-    Fill[w] = Fill_;
     Chunk_Begin[Head[w]] = Fill_ - Floor[w];
   }
 
